@@ -1,0 +1,66 @@
+# The only commands a newcomer needs:
+#   make build    the agent at build/linux/bin/tolvex_agent
+#   make test     everything CI checks
+#   make demo     the agent end to end on a SoftHSM token
+#   make windows  the agent at build/windows/bin/tolvex_agent.exe
+#   make bench    the benchmarks
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+ROOT := $(CURDIR)
+MINGW_PREFIX_CMD := bash $(ROOT)/scripts/build-mingw-deps.sh
+
+.PHONY: all deps build asan windows test test-linux test-asan test-windows test-e2e \
+        format format-check demo bench clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	cmake --preset linux >/dev/null
+	cmake --build --preset linux -j$(JOBS)
+
+asan: deps
+	cmake --preset linux-asan >/dev/null
+	cmake --build --preset linux-asan -j$(JOBS)
+
+windows: deps
+	prefix=$$($(MINGW_PREFIX_CMD)) && cmake --preset windows -DTOLVEX_MINGW_PREFIX=$$prefix >/dev/null
+	cmake --build --preset windows -j$(JOBS)
+
+format:
+	git ls-files '*.cpp' '*.hpp' '*.c' '*.h' | xargs clang-format -i
+
+format-check: deps
+	git ls-files '*.cpp' '*.hpp' '*.c' '*.h' | xargs clang-format --dry-run -Werror
+
+test-linux: build
+	ctest --test-dir build/linux --output-on-failure -j$(JOBS)
+
+test-asan: asan
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir build/linux-asan --output-on-failure -j$(JOBS)
+
+# The cross-built unit tests under Wine, then the Linux-side integration
+# driver against the Windows agent started under Wine.
+test-windows: windows build
+	scripts/with-wine.sh bash -c '\
+	  ctest --test-dir build/windows --output-on-failure && \
+	  TOLVEX_AGENT_COMMAND="wine $(ROOT)/build/windows/bin/tolvex_agent.exe" \
+	  TOLVEX_AGENT_PLATFORM=windows \
+	    ctest --test-dir build/linux -L integration --output-on-failure'
+
+test-e2e: build
+	@if [ -x tests/e2e/run.sh ]; then tests/e2e/run.sh; else echo "e2e: no suite yet"; fi
+
+test: format-check test-linux test-asan test-windows test-e2e
+
+demo: build
+	@if [ -x scripts/demo.sh ]; then scripts/demo.sh; else echo "demo: not available yet"; exit 1; fi
+
+bench: build
+	@if [ -x scripts/bench.sh ]; then scripts/bench.sh; else echo "bench: no benchmarks yet"; fi
+
+clean:
+	rm -rf build

@@ -1,0 +1,20 @@
+# Warnings and sanitizers as private usage requirements: our targets get them,
+# nothing that links us inherits them.
+add_library(tolvex_warnings INTERFACE)
+target_compile_options(tolvex_warnings INTERFACE -Wall -Wextra -Werror)
+
+add_library(tolvex_sanitizers INTERFACE)
+if(TOLVEX_SANITIZE)
+  target_compile_options(tolvex_sanitizers INTERFACE
+    -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  target_link_options(tolvex_sanitizers INTERFACE -fsanitize=address,undefined)
+  # Instrument everything we build, tests and helper modules included.
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Common settings for every target of ours.
+function(tolvex_target name)
+  target_link_libraries(${name} PRIVATE tolvex_warnings)
+endfunction()

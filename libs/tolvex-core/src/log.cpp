@@ -1,0 +1,46 @@
+#include "tolvex/core/log.hpp"
+
+#include <fmt/format.h>
+
+namespace tolvex::log {
+
+std::shared_ptr<spdlog::logger> target(const std::string& name) {
+    if (auto existing = spdlog::get(name)) return existing;
+    auto def = spdlog::default_logger();
+    auto logger = std::make_shared<spdlog::logger>(name, def->sinks().begin(), def->sinks().end());
+    logger->set_level(def->level());
+    logger->flush_on(spdlog::level::trace);
+    // Another caller may have registered the name meanwhile; keep theirs.
+    try {
+        spdlog::register_logger(logger);
+    } catch (const spdlog::spdlog_ex&) {
+        if (auto existing = spdlog::get(name)) return existing;
+    }
+    return logger;
+}
+
+std::string quoted(std::string_view value) {
+    std::string out;
+    out.reserve(value.size() + 2);
+    out.push_back('"');
+    for (unsigned char c : value) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\0': out += "\\0"; break;
+            default:
+                if (c < 0x20 || c == 0x7f) {
+                    out += fmt::format("\\u{{{:x}}}", c);
+                } else {
+                    out.push_back(static_cast<char>(c));
+                }
+        }
+    }
+    out.push_back('"');
+    return out;
+}
+
+}  // namespace tolvex::log

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, only when one is
+# missing, so a second run costs a few dpkg queries.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config clang-format
+  libssl-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libp11-kit-dev
+  libgtest-dev libgmock-dev googletest
+  softhsm2 opensc openssl
+  g++-mingw-w64-x86-64-posix wine64 wine dpkg-dev
+  chromium python3
+)
+# Optional extra groups, chosen by the caller ("all" is the default).
+want=${1:-all}
+if [ "$want" = "host" ]; then
+  packages=(build-essential cmake pkg-config libssl-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libp11-kit-dev libgtest-dev libgmock-dev googletest)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+echo "install-deps: installing ${missing[*]}" >&2
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
