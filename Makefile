@@ -48,7 +48,7 @@ test-windows: windows build
 	scripts/with-wine.sh bash -c '\
 	  ctest --test-dir build/windows --output-on-failure && \
 	  TOLVEX_AGENT_COMMAND="wine $(ROOT)/build/windows/bin/tolvex_agent.exe" \
-	  TOLVEX_AGENT_PLATFORM=windows \
+	  TOLVEX_AGENT_PLATFORM=windows TOLVEX_WINDOWS_BIN=$(ROOT)/build/windows/bin \
 	    ctest --test-dir build/linux -L integration --output-on-failure'
 
 test-e2e: build
