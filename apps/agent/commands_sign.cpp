@@ -1,1 +1,133 @@
-#include "handler.hpp"
+#include <algorithm>
+
+#include "commands.hpp"
+#include "tolvex/core/text.hpp"
+
+namespace tolvex::agent {
+namespace {
+
+std::string bad_base64_message(std::string_view field_name) {
+    if (field_name == "data")
+        return "data não é base64 válido";
+    if (field_name == "hash")
+        return "hash não é base64 válido";
+    if (field_name == "data_list")
+        return "data_list contém item que não é base64 válido";
+    return "hashes contém item que não é base64 válido";
+}
+
+CommandFailure invalid(std::string message) {
+    return CommandFailure::invalid_request(std::move(message));
+}
+
+}  // namespace
+
+std::expected<std::vector<core::Bytes>, std::string> decode_sign_inputs(
+    std::span<const std::string> values, std::string_view field_name,
+    std::optional<core::DigestAlgorithm> digest) {
+    std::vector<core::Bytes> out;
+    out.reserve(values.size());
+    for (const auto& value : values) {
+        auto decoded = core::base64_decode(value);
+        if (!decoded)
+            return std::unexpected(bad_base64_message(field_name));
+        if (digest) {
+            out.push_back(core::compute_digest(*decoded, *digest));
+            // The caller's data may be as sensitive as the signature it asks
+            // for; do not leave a decoded copy in freed memory.
+            core::secure_wipe(decoded->data(), decoded->size());
+        } else {
+            out.push_back(std::move(*decoded));
+        }
+    }
+    return out;
+}
+
+core::Result<std::vector<core::Bytes>> sign_with_sources(const HandlerContext& context,
+                                                         std::string_view thumbprint,
+                                                         std::span<const core::Bytes> digests,
+                                                         core::DigestAlgorithm alg,
+                                                         core::PinView pin) {
+    if (auto ok = core::check_digest_lengths(digests, alg); !ok) {
+        return std::unexpected(ok.error());
+    }
+    const std::string wanted = core::ascii_lower(thumbprint);
+    std::optional<core::AgentError> remembered;
+
+    for (const auto& source : context.sources) {
+        auto listing = source->list_certificates();
+        auto it = std::find_if(listing.certificates.begin(), listing.certificates.end(),
+                               [&](const core::SourceCertificate& c) {
+                                   return core::compute_thumbprint(c.der) == wanted;
+                               });
+        if (it == listing.certificates.end())
+            continue;
+
+        auto signatures = source->sign_batch(it->der, digests, alg, pin);
+        if (signatures)
+            return signatures;
+        // A PIN or cancellation error is the user's answer: trying another
+        // source would spend more PIN attempts.
+        if (signatures.error().stops_search())
+            return signatures;
+        remembered = std::move(signatures.error());
+    }
+    if (remembered)
+        return std::unexpected(std::move(*remembered));
+    return std::unexpected(core::AgentError(core::ErrorKind::CertificateNotFound));
+}
+
+CommandOutcome sign(const HandlerContext& context, const Request& request) {
+    if (!request.thumbprint)
+        return std::unexpected(invalid("thumbprint é obrigatório"));
+    const core::DigestAlgorithm alg =
+        request.digest_algorithm.value_or(core::DigestAlgorithm::Sha256);
+
+    const bool single = request.data || request.hash;
+    const bool batch = request.data_list || request.hashes;
+    if (single == batch) {
+        return std::unexpected(
+            invalid("informe exatamente um entre data, hash, data_list e hashes"));
+    }
+    if (request.data && request.hash) {
+        return std::unexpected(invalid("informe exatamente um entre data e hash"));
+    }
+    if (request.data_list && request.hashes) {
+        return std::unexpected(invalid("informe exatamente um entre data_list e hashes"));
+    }
+
+    std::expected<std::vector<core::Bytes>, std::string> digests;
+    if (request.data) {
+        digests = decode_sign_inputs(std::span(&*request.data, 1), "data", alg);
+    } else if (request.hash) {
+        digests = decode_sign_inputs(std::span(&*request.hash, 1), "hash", std::nullopt);
+    } else if (request.data_list) {
+        digests = decode_sign_inputs(*request.data_list, "data_list", alg);
+    } else {
+        digests = decode_sign_inputs(*request.hashes, "hashes", std::nullopt);
+    }
+    if (!digests)
+        return std::unexpected(invalid(std::move(digests.error())));
+    if (digests->empty())
+        return std::unexpected(invalid("lote vazio"));
+    if (digests->size() > MAX_BATCH_ITEMS)
+        return std::unexpected(invalid("lote excede 500 itens"));
+
+    auto der = find_certificate(context, *request.thumbprint);
+    if (!der)
+        return std::unexpected(CommandFailure::from(der.error()));
+    auto key = core::key_algorithm(*der);
+    if (!key)
+        return std::unexpected(CommandFailure::from(key.error()));
+
+    auto signatures =
+        sign_with_sources(context, *request.thumbprint, *digests, alg, request.pin_view());
+    if (!signatures)
+        return std::unexpected(CommandFailure::from(signatures.error()));
+
+    if (single)
+        return Signature{std::move(signatures->front()), *key, alg};
+    return Signatures{std::move(*signatures), *key, alg};
+}
+
+}  // namespace tolvex::agent
