@@ -1,0 +1,193 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "process.hpp"
+
+namespace tolvexctl {
+
+namespace {
+
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    ~Fd() { reset(); }
+    void reset() {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+    int get() const { return fd_; }
+
+  private:
+    int fd_ = -1;
+};
+
+std::string errno_text(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+struct AgentProcess::Impl {
+    pid_t pid = -1;
+    Fd to_child;
+    Fd from_child;
+    bool reaped = false;
+    int status = -1;
+};
+
+AgentProcess::AgentProcess(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+AgentProcess::AgentProcess(AgentProcess&&) noexcept = default;
+AgentProcess& AgentProcess::operator=(AgentProcess&&) noexcept = default;
+AgentProcess::~AgentProcess() {
+    if (impl_)
+        wait();
+}
+
+std::expected<AgentProcess, std::string> AgentProcess::start(const std::filesystem::path& program,
+                                                             const std::vector<std::string>& args,
+                                                             bool show_stderr) {
+    // A closed pipe must be an error value on write, not a signal that ends us.
+    ::signal(SIGPIPE, SIG_IGN);
+    int in[2];
+    int out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0)
+        return std::unexpected(errno_text("pipe"));
+    Fd in_r(in[0]), in_w(in[1]);
+    if (::pipe2(out, O_CLOEXEC) != 0)
+        return std::unexpected(errno_text("pipe"));
+    Fd out_r(out[0]), out_w(out[1]);
+    // A pipe that reports whether exec succeeded: it closes on exec, or
+    // carries errno when exec failed.
+    int ex[2];
+    if (::pipe2(ex, O_CLOEXEC) != 0)
+        return std::unexpected(errno_text("pipe"));
+    Fd ex_r(ex[0]), ex_w(ex[1]);
+
+    const std::string path = program.string();
+    std::vector<std::string> storage;
+    storage.push_back(path);
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& s : storage)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return std::unexpected(errno_text("fork"));
+    if (pid == 0) {
+        ::dup2(in_r.get(), 0);
+        ::dup2(out_w.get(), 1);
+        if (!show_stderr) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            if (null >= 0)
+                ::dup2(null, 2);
+        }
+        ::execv(path.c_str(), argv.data());
+        const int e = errno;
+        [[maybe_unused]] auto n = ::write(ex_w.get(), &e, sizeof e);
+        ::_exit(127);
+    }
+    ex_w.reset();
+    in_r.reset();
+    out_w.reset();
+    auto impl = std::make_unique<Impl>();
+    impl->pid = pid;
+    impl->to_child = std::move(in_w);
+    impl->from_child = std::move(out_r);
+    int child_errno = 0;
+    ssize_t n;
+    do {
+        n = ::read(ex_r.get(), &child_errno, sizeof child_errno);
+    } while (n < 0 && errno == EINTR);
+    if (n == sizeof child_errno) {
+        AgentProcess failed(std::move(impl));
+        failed.wait();
+        return std::unexpected("não foi possível iniciar o agente " + path + ": " +
+                               std::strerror(child_errno));
+    }
+    return AgentProcess(std::move(impl));
+}
+
+std::expected<void, std::string> AgentProcess::write_all(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(impl_->to_child.get(), bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::unexpected(errno_text("escrita para o agente"));
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return {};
+}
+
+std::expected<std::string, std::string> AgentProcess::read_exact(std::size_t count,
+                                                                 std::size_t& got) {
+    std::string buf(count, '\0');
+    got = 0;
+    while (got < count) {
+        const ssize_t n = ::read(impl_->from_child.get(), buf.data() + got, count - got);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::unexpected(errno_text("leitura do agente"));
+        }
+        if (n == 0)
+            return std::unexpected(std::string("o agente encerrou a saída"));
+        got += static_cast<std::size_t>(n);
+    }
+    return buf;
+}
+
+void AgentProcess::close_input() {
+    impl_->to_child.reset();
+}
+
+int AgentProcess::wait() {
+    if (!impl_)
+        return -1;
+    close_input();
+    if (!impl_->reaped) {
+        int st = 0;
+        pid_t r;
+        do {
+            r = ::waitpid(impl_->pid, &st, 0);
+        } while (r < 0 && errno == EINTR);
+        impl_->reaped = true;
+        impl_->status = (r == impl_->pid && WIFEXITED(st)) ? WEXITSTATUS(st) : -1;
+        impl_->from_child.reset();
+    }
+    return impl_->status;
+}
+
+std::optional<std::filesystem::path> own_directory() {
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec)
+        return std::nullopt;
+    return exe.parent_path();
+}
+
+std::string_view agent_file_name() {
+    return "tolvex_agent";
+}
+
+}  // namespace tolvexctl
