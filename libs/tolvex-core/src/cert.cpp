@@ -287,40 +287,24 @@ std::optional<std::vector<GeneralName>> alt_names_of(const X509* cert) {
         std::span(ASN1_STRING_get0_data(data), static_cast<std::size_t>(ASN1_STRING_length(data))));
 }
 
-Name name_of(const X509_NAME* name) {
+Name name_of(std::span<const std::uint8_t> stored, const X509_NAME* decoded) {
+    if (!stored.empty()) {
+        if (auto name = parse_name(stored))
+            return *name;
+    }
     const unsigned char* p = nullptr;
     size_t len = 0;
-    if (name == nullptr || X509_NAME_get0_der(const_cast<X509_NAME*>(name), &p, &len) != 1) {
+    if (decoded == nullptr || X509_NAME_get0_der(const_cast<X509_NAME*>(decoded), &p, &len) != 1) {
         return {};
     }
     return parse_name(std::span(p, len)).value_or(Name{});
 }
 
-// The serial's INTEGER content exactly as stored, taken from the
-// certificate's own bytes: Certificate -> tbsCertificate -> [0] version? ->
-// serialNumber.
 std::string serial_of(const x509::Parsed& parsed) {
-    auto walk = [&]() -> std::optional<der::Span> {
-        der::Reader outer(parsed.encoding);
-        auto cert = outer.next();
-        if (!cert || cert->tag != 0x30)
-            return std::nullopt;
-        der::Reader in_cert(cert->content);
-        auto tbs = in_cert.next();
-        if (!tbs || tbs->tag != 0x30)
-            return std::nullopt;
-        der::Reader in_tbs(tbs->content);
-        auto e = in_tbs.next();
-        if (e && e->tag == 0xA0)
-            e = in_tbs.next();
-        if (!e || e->tag != 0x02)
-            return std::nullopt;
-        return e->content;
-    };
-    if (auto content = walk())
-        return hex_lower(*content);
-    // Not reachable for an encoding OpenSSL accepted with definite lengths;
-    // OpenSSL refuses padded INTEGERs, so its re-encoding is the stored one.
+    if (!parsed.serial.empty())
+        return hex_lower(parsed.serial);
+    // Only for BER length forms that the walk does not follow. OpenSSL
+    // refuses padded INTEGERs, so its re-encoding is the stored one.
     unsigned char* buf = nullptr;
     int n = i2d_ASN1_INTEGER(X509_get0_serialNumber(parsed.cert.get()), &buf);
     if (n <= 0)
@@ -332,6 +316,97 @@ std::string serial_of(const x509::Parsed& parsed) {
     }
     OPENSSL_free(buf);
     return out;
+}
+
+// Where the fields the summary reads from the stored bytes lie:
+// Certificate -> tbsCertificate -> [0] version?, serialNumber, signature,
+// issuer, validity, subject, ...
+struct Layout {
+    der::Element cert;
+    der::Element tbs;
+    der::Span before_issuer;  // version, serial and signature, whole
+    der::Element serial;
+    der::Element issuer;
+    der::Element validity;
+    der::Element subject;
+    der::Span after_subject;  // rest of the TBS content
+    der::Span after_tbs;      // rest of the certificate content
+};
+
+std::optional<Layout> layout_of(std::span<const std::uint8_t> der) {
+    Layout l;
+    der::Reader outer(der);
+    auto cert = outer.next();
+    if (!cert || cert->tag != 0x30)
+        return std::nullopt;
+    l.cert = *cert;
+    der::Reader in_cert(cert->content);
+    auto tbs = in_cert.next();
+    if (!tbs || tbs->tag != 0x30)
+        return std::nullopt;
+    l.tbs = *tbs;
+    l.after_tbs = in_cert.rest();
+    der::Reader in_tbs(tbs->content);
+    auto e = in_tbs.next();
+    if (e && e->tag == 0xA0)
+        e = in_tbs.next();
+    if (!e || e->tag != 0x02)
+        return std::nullopt;
+    l.serial = *e;
+    auto sig = in_tbs.next();
+    auto issuer = in_tbs.next();
+    auto validity = in_tbs.next();
+    auto subject = in_tbs.next();
+    if (!sig || !issuer || !validity || !subject || issuer->tag != 0x30 || subject->tag != 0x30) {
+        return std::nullopt;
+    }
+    l.before_issuer =
+        tbs->content.first(static_cast<std::size_t>(issuer->whole.data() - tbs->content.data()));
+    l.issuer = *issuer;
+    l.validity = *validity;
+    l.subject = *subject;
+    l.after_subject = in_tbs.rest();
+    return l;
+}
+
+void append_element(Bytes& out, std::uint8_t tag, const Bytes& content) {
+    out.push_back(tag);
+    std::size_t n = content.size();
+    if (n < 0x80) {
+        out.push_back(static_cast<std::uint8_t>(n));
+    } else {
+        Bytes len;
+        for (; n != 0; n >>= 8)
+            len.insert(len.begin(), static_cast<std::uint8_t>(n & 0xFF));
+        out.push_back(static_cast<std::uint8_t>(0x80 | len.size()));
+        out.insert(out.end(), len.begin(), len.end());
+    }
+    out.insert(out.end(), content.begin(), content.end());
+}
+
+// The certificate with empty issuer and subject names.
+Bytes without_names(const Layout& l) {
+    auto add = [](Bytes& out, der::Span s) { out.insert(out.end(), s.begin(), s.end()); };
+    Bytes tbs_content;
+    add(tbs_content, l.before_issuer);
+    tbs_content.insert(tbs_content.end(), {0x30, 0x00});
+    add(tbs_content, l.validity.whole);
+    tbs_content.insert(tbs_content.end(), {0x30, 0x00});
+    add(tbs_content, l.after_subject);
+    Bytes cert_content;
+    append_element(cert_content, 0x30, tbs_content);
+    add(cert_content, l.after_tbs);
+    Bytes out;
+    append_element(out, 0x30, cert_content);
+    return out;
+}
+
+X509* d2i(std::span<const std::uint8_t> der) {
+    const unsigned char* p = der.data();
+    // long is 32 bits on Windows; a certificate never comes near that, and
+    // the bytes past it would be ignored anyway.
+    long len = static_cast<long>(std::min<std::size_t>(der.size(), LONG_MAX));
+    return d2i_X509(nullptr, &p, len);
 }
 
 std::string time_text(const ASN1_TIME* t) {
@@ -362,19 +437,27 @@ namespace x509 {
 
 std::expected<Parsed, std::string> parse(std::span<const std::uint8_t> der) {
     ERR_clear_error();
-    const unsigned char* p = der.data();
-    // long is 32 bits on Windows; a certificate never comes near that, and
-    // the bytes past it would be ignored anyway.
-    long len = static_cast<long>(std::min<std::size_t>(der.size(), LONG_MAX));
-    X509* cert = d2i_X509(nullptr, &p, len);
-    if (cert == nullptr) {
+    auto layout = layout_of(der);
+    Parsed parsed;
+    parsed.cert.reset(d2i(der));
+    if (!parsed.cert) {
         std::string text = std::string(X509_INVALID_PREFIX) + first_error_reason();
         ERR_clear_error();
-        return std::unexpected(std::move(text));
+        // Retry only when the names are well-formed DER that we can render.
+        if (layout && parse_name(layout->issuer.whole) && parse_name(layout->subject.whole)) {
+            parsed.cert.reset(d2i(without_names(*layout)));
+            ERR_clear_error();
+        }
+        if (!parsed.cert)
+            return std::unexpected(std::move(text));
     }
     ERR_clear_error();
-    auto used = static_cast<std::size_t>(p - der.data());
-    return Parsed{X509Ptr(cert), der.first(used)};
+    if (layout) {
+        parsed.serial = layout->serial.content;
+        parsed.issuer = layout->issuer.whole;
+        parsed.subject = layout->subject.whole;
+    }
+    return parsed;
 }
 
 }  // namespace x509
@@ -635,8 +718,8 @@ std::expected<CertificateSummary, std::string> build_summary(std::span<const std
     if (auto bits = key_usage_bits(cert))
         s.key_usage = key_usage_names(*bits);
     s.thumbprint = compute_thumbprint(der);
-    Name subject = name_of(X509_get_subject_name(cert));
-    Name issuer = name_of(X509_get_issuer_name(cert));
+    Name subject = name_of(parsed->subject, X509_get_subject_name(cert));
+    Name issuer = name_of(parsed->issuer, X509_get_issuer_name(cert));
     s.subject_name = display_name(subject);
     s.issuer_name = display_name(issuer);
     s.subject_dn = format_dn(subject);

@@ -30,11 +30,20 @@ struct ErrorQueueGuard {
 
 struct Parsed {
     X509Ptr cert;
-    std::span<const std::uint8_t> encoding;  // the certificate's own bytes, trailing data excluded
+    // Serial INTEGER content and the issuer and subject Name elements, as
+    // stored in the caller's bytes (empty when they could not be located,
+    // which only BER length forms cause).
+    std::span<const std::uint8_t> serial;
+    std::span<const std::uint8_t> issuer;
+    std::span<const std::uint8_t> subject;
 };
 
-// d2i of one certificate; the failure is X509_INVALID_PREFIX + OpenSSL's
-// reason for the first (innermost) error it queued.
+// d2i of one certificate. OpenSSL refuses some names that the summary can
+// still render (VisibleString and other string tags it does not allow, BMP
+// surrogate pairs, invalid UTF-8); when it refuses the certificate, the
+// certificate is parsed once more with both names blanked, and the names are
+// then read from the caller's bytes. The failure is X509_INVALID_PREFIX +
+// OpenSSL's reason for the first (innermost) error of the first attempt.
 std::expected<Parsed, std::string> parse(std::span<const std::uint8_t> der);
 
 }  // namespace tolvex::core::x509
