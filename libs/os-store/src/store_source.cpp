@@ -1,26 +1,395 @@
 #include "tolvex/os_store/store_source.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <expected>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tolvex/core/cert.hpp"
+#include "tolvex/core/text.hpp"
+#include "tolvex/core/types.hpp"
+
 namespace tolvex::os_store {
 
-core::SourceListing WindowsStoreSource::list_certificates() const { return {}; }
+namespace {
 
-core::Result<core::Bytes> WindowsStoreSource::sign_one(std::span<const std::uint8_t>,
-                                                       std::span<const std::uint8_t>,
-                                                       core::DigestAlgorithm,
-                                                       core::PinView) const {
-    return std::unexpected(core::AgentError(core::ErrorKind::KeyNotFound));
+using core::AgentError;
+using core::ErrorKind;
+
+// Read-only, current user only, never created when missing.
+constexpr Dword PERSONAL_STORE_OPEN_FLAGS =
+    CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG | CERT_STORE_OPEN_EXISTING_FLAG;
+
+class StoreGuard {
+  public:
+    StoreGuard(StoreApi& api, StoreHandle store) : api_(api), store_(store) {}
+    StoreGuard(const StoreGuard&) = delete;
+    StoreGuard& operator=(const StoreGuard&) = delete;
+    ~StoreGuard() { api_.cert_close_store(store_, 0); }
+    StoreHandle get() const { return store_; }
+
+  private:
+    StoreApi& api_;
+    StoreHandle store_;
+};
+
+// The walk over a store. The platform frees the context handed back to it, so
+// at most one context is held at a time; whatever is still held when the walk
+// is abandoned is freed here.
+class StoreWalk {
+  public:
+    StoreWalk(StoreApi& api, StoreHandle store) : api_(api), store_(store) {}
+    StoreWalk(const StoreWalk&) = delete;
+    StoreWalk& operator=(const StoreWalk&) = delete;
+    ~StoreWalk() {
+        if (current_ != 0)
+            api_.cert_free_certificate_context(current_);
+    }
+    // The next context, 0 at the end.
+    CertContext next() {
+        current_ = api_.cert_enum_certificates_in_store(store_, current_);
+        return current_;
+    }
+    // Ends the walk keeping the current context; the caller frees it.
+    CertContext take() { return std::exchange(current_, 0); }
+
+  private:
+    StoreApi& api_;
+    StoreHandle store_;
+    CertContext current_ = 0;
+};
+
+class ContextGuard {
+  public:
+    ContextGuard(StoreApi& api, CertContext context) : api_(api), context_(context) {}
+    ContextGuard(const ContextGuard&) = delete;
+    ContextGuard& operator=(const ContextGuard&) = delete;
+    ~ContextGuard() { api_.cert_free_certificate_context(context_); }
+
+  private:
+    StoreApi& api_;
+    CertContext context_;
+};
+
+// A CNG key or a CryptoAPI provider, released only when the platform says the
+// caller owns it.
+class KeyGuard {
+  public:
+    KeyGuard(StoreApi& api, KeyHandle key, Dword key_spec, bool owned)
+        : api_(api), key_(key), key_spec_(key_spec), owned_(owned) {}
+    KeyGuard(const KeyGuard&) = delete;
+    KeyGuard& operator=(const KeyGuard&) = delete;
+    ~KeyGuard() {
+        if (!owned_)
+            return;
+        if (key_spec_ == CERT_NCRYPT_KEY_SPEC) {
+            api_.ncrypt_free_object(key_);
+        } else {
+            api_.crypt_release_context(key_, 0);
+        }
+    }
+
+  private:
+    StoreApi& api_;
+    KeyHandle key_;
+    Dword key_spec_;
+    bool owned_;
+};
+
+class HashGuard {
+  public:
+    HashGuard(StoreApi& api, HashHandle hash) : api_(api), hash_(hash) {}
+    HashGuard(const HashGuard&) = delete;
+    HashGuard& operator=(const HashGuard&) = delete;
+    ~HashGuard() { api_.crypt_destroy_hash(hash_); }
+
+  private:
+    StoreApi& api_;
+    HashHandle hash_;
+};
+
+// Wipes a buffer that held a PIN when it goes out of scope.
+class WipeOnExit {
+  public:
+    WipeOnExit(void* data, std::size_t size) : data_(data), size_(size) {}
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+    ~WipeOnExit() { core::secure_wipe(data_, size_); }
+
+  private:
+    void* data_;
+    std::size_t size_;
+};
+
+std::expected<StoreHandle, std::string> open_personal_store(StoreApi& api) {
+    const std::array<char16_t, 3> name{u'M', u'Y', 0};
+    StoreHandle store =
+        api.cert_open_store(CERT_STORE_PROV_SYSTEM_W, 0, 0, PERSONAL_STORE_OPEN_FLAGS, name.data());
+    if (store == 0) {
+        const Dword code = api.get_last_error();
+        return std::unexpected("CertOpenStore falhou (erro " + std::to_string(code) + ")");
+    }
+    return store;
+}
+
+bool has_key_prov_info(StoreApi& api, CertContext context) {
+    Dword size = 0;
+    return api.cert_get_certificate_context_property(context, CERT_KEY_PROV_INFO_PROP_ID, nullptr,
+                                                     &size);
+}
+
+// The provider name of the key-provider property, when it names one.
+std::optional<std::string> read_provider_name(StoreApi& api, CertContext context) {
+    Dword size = 0;
+    if (!api.cert_get_certificate_context_property(context, CERT_KEY_PROV_INFO_PROP_ID, nullptr,
+                                                   &size) ||
+        size == 0) {
+        return std::nullopt;
+    }
+    // 8-byte units: the structure holds pointers and must be aligned for them.
+    std::vector<std::uint64_t> buffer((static_cast<std::size_t>(size) + 7) / 8);
+    Dword read_size = size;
+    if (!api.cert_get_certificate_context_property(context, CERT_KEY_PROV_INFO_PROP_ID,
+                                                   buffer.data(), &read_size)) {
+        return std::nullopt;
+    }
+    // A value too short to hold the structure has no pointer to read.
+    if (read_size < sizeof(KeyProvInfo) || buffer.size() * 8 < sizeof(KeyProvInfo)) {
+        return std::nullopt;
+    }
+    KeyProvInfo info;
+    std::memcpy(&info, buffer.data(), sizeof info);
+    if (info.provider_name == nullptr)
+        return std::nullopt;
+
+    std::size_t units = 0;
+    while (units < MAX_PROVIDER_NAME_UNITS && info.provider_name[units] != 0)
+        ++units;
+    std::string name = utf16_to_utf8(std::u16string_view(info.provider_name, units));
+    if (core::trim_white_space(name).empty())
+        return std::nullopt;
+    return name;
+}
+
+bool encoded_equals(StoreApi& api, CertContext context, std::span<const std::uint8_t> der) {
+    const auto encoded = api.cert_encoded(context);
+    return encoded.size() == der.size() && std::equal(encoded.begin(), encoded.end(), der.begin());
+}
+
+const char16_t* cng_algorithm_name(core::DigestAlgorithm alg) {
+    switch (alg) {
+        case core::DigestAlgorithm::Sha256:
+            return u"SHA256";
+        case core::DigestAlgorithm::Sha384:
+            return u"SHA384";
+        case core::DigestAlgorithm::Sha512:
+            return u"SHA512";
+    }
+    return u"SHA256";
+}
+
+Dword capi_algorithm_id(core::DigestAlgorithm alg) {
+    return CALG_SHA_256 | static_cast<Dword>(alg);
+}
+
+AgentError status_error(SecurityStatus status) {
+    return windows_error_kind(static_cast<Dword>(status));
+}
+
+core::Result<core::Bytes> sign_cng(StoreApi& api, KeyHandle key, core::KeyAlgorithm key_alg,
+                                   std::span<const std::uint8_t> digest, core::DigestAlgorithm alg,
+                                   core::PinView pin) {
+    if (pin) {
+        const std::u16string property = u"SmartCardPin";
+        std::u16string pin16 = utf8_to_utf16(*pin);
+        WipeOnExit wipe(pin16.data(), pin16.size() * sizeof(char16_t));
+        const auto bytes = static_cast<Dword>((pin16.size() + 1) * sizeof(char16_t));
+        const SecurityStatus status = api.ncrypt_set_property(
+            key, property.c_str(), reinterpret_cast<const std::uint8_t*>(pin16.c_str()), bytes, 0);
+        if (status != 0)
+            return std::unexpected(status_error(status));
+    }
+
+    const Pkcs1PaddingInfo padding{cng_algorithm_name(alg)};
+    const bool rsa = key_alg == core::KeyAlgorithm::Rsa;
+    const void* padding_info = rsa ? &padding : nullptr;
+    const Dword flags = rsa ? BCRYPT_PAD_PKCS1 : 0;
+    const auto hash_size = static_cast<Dword>(digest.size());
+
+    Dword size = 0;
+    SecurityStatus status =
+        api.ncrypt_sign_hash(key, padding_info, digest.data(), hash_size, nullptr, 0, &size, flags);
+    if (status != 0)
+        return std::unexpected(status_error(status));
+    core::Bytes signature(size);
+    Dword written = 0;
+    status = api.ncrypt_sign_hash(key, padding_info, digest.data(), hash_size, signature.data(),
+                                  size, &written, flags);
+    if (status != 0)
+        return std::unexpected(status_error(status));
+    signature.resize(std::min(size, written));
+    return signature;
+}
+
+core::Result<core::Bytes> sign_capi(StoreApi& api, KeyHandle provider, Dword key_spec,
+                                    core::KeyAlgorithm key_alg,
+                                    std::span<const std::uint8_t> digest, core::DigestAlgorithm alg,
+                                    core::PinView pin) {
+    if (key_alg == core::KeyAlgorithm::Ec) {
+        return std::unexpected(AgentError::unsupported("ECDSA em provedor CAPI legado"));
+    }
+    if (pin) {
+        // UTF-8 as given, no code-page conversion, NUL-terminated.
+        std::string pin8;
+        pin8.reserve(pin->size() + 1);
+        pin8.append(*pin);
+        pin8.push_back('\0');
+        WipeOnExit wipe(pin8.data(), pin8.size());
+        if (!api.crypt_set_prov_param(provider, PP_SIGNATURE_PIN,
+                                      reinterpret_cast<const std::uint8_t*>(pin8.data()), 0)) {
+            return std::unexpected(windows_error_kind(api.get_last_error()));
+        }
+    }
+
+    HashHandle hash = 0;
+    if (!api.crypt_create_hash(provider, capi_algorithm_id(alg), 0, 0, &hash)) {
+        return std::unexpected(windows_error_kind(api.get_last_error()));
+    }
+    HashGuard hash_guard(api, hash);
+    if (!api.crypt_set_hash_param(hash, HP_HASHVAL, digest.data(), 0)) {
+        return std::unexpected(windows_error_kind(api.get_last_error()));
+    }
+    Dword size = 0;
+    if (!api.crypt_sign_hash(hash, key_spec, nullptr, 0, nullptr, &size)) {
+        return std::unexpected(windows_error_kind(api.get_last_error()));
+    }
+    core::Bytes signature(size);
+    Dword written = size;
+    if (!api.crypt_sign_hash(hash, key_spec, nullptr, 0, signature.data(), &written)) {
+        return std::unexpected(windows_error_kind(api.get_last_error()));
+    }
+    signature.resize(std::min(size, written));
+    // The provider writes the signature little-endian.
+    std::reverse(signature.begin(), signature.end());
+    return signature;
+}
+
+}  // namespace
+
+AgentError windows_error_kind(Dword code) {
+    switch (code) {
+        case NTE_USER_CANCELLED:
+        case SCARD_W_CANCELLED_BY_USER:
+        case ERROR_CANCELLED:
+            return AgentError(ErrorKind::UserCancelled);
+        case SCARD_W_WRONG_CHV:
+            return AgentError(ErrorKind::PinIncorrect);
+        case SCARD_W_CHV_BLOCKED:
+            return AgentError(ErrorKind::PinLocked);
+        default: {
+            char text[32];
+            std::snprintf(text, sizeof text, "erro do Windows 0x%08X", static_cast<unsigned>(code));
+            return AgentError::sign_failed(text);
+        }
+    }
+}
+
+WindowsStoreSource::WindowsStoreSource() : api_(platform_store_api()) {}
+
+WindowsStoreSource::WindowsStoreSource(std::shared_ptr<StoreApi> api) : api_(std::move(api)) {}
+
+core::SourceListing WindowsStoreSource::list_certificates() const {
+    core::SourceListing listing;
+    auto opened = open_personal_store(*api_);
+    if (!opened) {
+        listing.warnings.push_back({std::string(PERSONAL_STORE_NAME), std::move(opened.error())});
+        return listing;
+    }
+    StoreGuard store(*api_, *opened);
+    StoreWalk walk(*api_, store.get());
+    while (const CertContext context = walk.next()) {
+        // Without the key-provider property there is no private key to use.
+        if (!has_key_prov_info(*api_, context))
+            continue;
+        core::SourceCertificate cert;
+        cert.provider = read_provider_name(*api_, context);
+        cert.key_storage =
+            cert.provider ? core::classify_key_storage(*cert.provider) : core::KeyStorage::Unknown;
+        const auto encoded = api_->cert_encoded(context);
+        cert.der.assign(encoded.begin(), encoded.end());
+        cert.location = std::string(PERSONAL_STORE_NAME);
+        cert.source = core::SourceKind::Os;
+        cert.requires_pin = false;
+        listing.certificates.push_back(std::move(cert));
+    }
+    return listing;
+}
+
+core::Result<core::Bytes> WindowsStoreSource::sign_with_store_key(
+    std::span<const std::uint8_t> der, std::span<const std::uint8_t> digest,
+    core::DigestAlgorithm alg, core::PinView pin) const {
+    auto key_alg = core::key_algorithm(der);
+    if (!key_alg)
+        return std::unexpected(key_alg.error());
+
+    auto opened = open_personal_store(*api_);
+    if (!opened)
+        return std::unexpected(AgentError::sign_failed(std::move(opened.error())));
+    StoreGuard store(*api_, *opened);
+
+    CertContext match = 0;
+    {
+        StoreWalk walk(*api_, store.get());
+        while (const CertContext context = walk.next()) {
+            if (has_key_prov_info(*api_, context) && encoded_equals(*api_, context, der)) {
+                match = walk.take();
+                break;
+            }
+        }
+    }
+    if (match == 0)
+        return std::unexpected(AgentError(ErrorKind::KeyNotFound));
+    ContextGuard context_guard(*api_, match);
+
+    KeyHandle key = 0;
+    Dword key_spec = 0;
+    bool caller_free = false;
+    if (!api_->crypt_acquire_certificate_private_key(match, CRYPT_ACQUIRE_PREFER_NCRYPT_KEY_FLAG,
+                                                     nullptr, &key, &key_spec, &caller_free)) {
+        return std::unexpected(windows_error_kind(api_->get_last_error()));
+    }
+    KeyGuard key_guard(*api_, key, key_spec, caller_free);
+
+    if (key_spec == CERT_NCRYPT_KEY_SPEC)
+        return sign_cng(*api_, key, *key_alg, digest, alg, pin);
+    return sign_capi(*api_, key, key_spec, *key_alg, digest, alg, pin);
+}
+
+core::Result<core::Bytes> WindowsStoreSource::sign_one(std::span<const std::uint8_t> der,
+                                                       std::span<const std::uint8_t> digest,
+                                                       core::DigestAlgorithm alg,
+                                                       core::PinView pin) const {
+    return sign_with_store_key(der, digest, alg, pin);
 }
 
 core::Result<std::vector<core::Bytes>> WindowsStoreSource::sign_batch(
     std::span<const std::uint8_t> der, std::span<const core::Bytes> digests,
     core::DigestAlgorithm alg, core::PinView pin) const {
-    std::vector<core::Bytes> out;
-    for (const auto& d : digests) {
-        auto sig = sign_one(der, d, alg, pin);
-        if (!sig) return std::unexpected(sig.error());
-        out.push_back(std::move(*sig));
+    std::vector<core::Bytes> signatures;
+    signatures.reserve(digests.size());
+    // Every hash is a complete pass: store, certificate, key and PIN anew.
+    for (const auto& digest : digests) {
+        auto signature = sign_with_store_key(der, digest, alg, pin);
+        if (!signature)
+            return std::unexpected(std::move(signature.error()));
+        signatures.push_back(std::move(*signature));
     }
-    return out;
+    return signatures;
 }
 
 }  // namespace tolvex::os_store

@@ -1,0 +1,159 @@
+#pragma once
+
+// The narrow seam between the store source and the platform: one virtual per
+// crypt32 / ncrypt / advapi32 call the source makes, in the platform's own
+// terms (DWORD status codes, NUL-terminated UTF-16 names, key specifications,
+// handles as opaque values). No Windows header is needed to use it; the few
+// constants the source passes are defined here with the platform's values.
+//
+// Backends: store_api_windows.cpp (the real calls) and store_api_emulated.cpp
+// (a JSON-described stand-in used on other systems). Tests use recording
+// fakes.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tolvex::os_store {
+
+using Dword = std::uint32_t;
+using SecurityStatus = std::int32_t;  // SECURITY_STATUS is a LONG
+
+// Opaque platform handles; 0 is "none".
+using StoreHandle = std::uintptr_t;  // HCERTSTORE
+using CertContext = std::uintptr_t;  // PCCERT_CONTEXT
+using KeyHandle = std::uintptr_t;    // HCRYPTPROV_OR_NCRYPT_KEY_HANDLE
+using HashHandle = std::uintptr_t;   // HCRYPTHASH
+
+inline constexpr Dword CERT_STORE_PROV_SYSTEM_W = 10;
+inline constexpr Dword CERT_SYSTEM_STORE_CURRENT_USER = 0x00010000;
+inline constexpr Dword CERT_STORE_READONLY_FLAG = 0x00008000;
+inline constexpr Dword CERT_STORE_OPEN_EXISTING_FLAG = 0x00004000;
+inline constexpr Dword CERT_KEY_PROV_INFO_PROP_ID = 2;
+inline constexpr Dword CRYPT_ACQUIRE_PREFER_NCRYPT_KEY_FLAG = 0x00020000;
+inline constexpr Dword CERT_NCRYPT_KEY_SPEC = 0xFFFFFFFF;
+inline constexpr Dword AT_KEYEXCHANGE = 1;
+inline constexpr Dword AT_SIGNATURE = 2;
+inline constexpr Dword BCRYPT_PAD_PKCS1 = 2;
+inline constexpr Dword PP_SIGNATURE_PIN = 0x21;
+inline constexpr Dword CALG_SHA_256 = 0x800C;
+inline constexpr Dword CALG_SHA_384 = 0x800D;
+inline constexpr Dword CALG_SHA_512 = 0x800E;
+inline constexpr Dword HP_HASHVAL = 2;
+
+inline constexpr Dword ERROR_FILE_NOT_FOUND = 2;
+inline constexpr Dword ERROR_INVALID_DATA = 13;
+inline constexpr Dword ERROR_INVALID_PARAMETER = 87;
+inline constexpr Dword ERROR_MORE_DATA = 234;
+inline constexpr Dword ERROR_CANCELLED = 0x000004C7;
+inline constexpr Dword CRYPT_E_NOT_FOUND = 0x80092004;
+inline constexpr Dword NTE_BAD_HASH = 0x80090002;
+inline constexpr Dword NTE_BAD_ALGID = 0x80090008;
+inline constexpr Dword NTE_NO_KEY = 0x8009000D;
+inline constexpr Dword NTE_INVALID_HANDLE = 0x80090026;
+inline constexpr Dword NTE_INVALID_PARAMETER = 0x80090027;
+inline constexpr Dword NTE_BUFFER_TOO_SMALL = 0x80090028;
+inline constexpr Dword NTE_NOT_SUPPORTED = 0x80090029;
+inline constexpr Dword NTE_USER_CANCELLED = 0x80090036;
+inline constexpr Dword SCARD_W_WRONG_CHV = 0x8010006B;
+inline constexpr Dword SCARD_W_CHV_BLOCKED = 0x8010006C;
+inline constexpr Dword SCARD_W_CANCELLED_BY_USER = 0x8010006E;
+
+// Mirrors CRYPT_KEY_PROV_INFO field for field (the Windows backend checks the
+// layout against the real structure). The property's bytes start with it; the
+// strings it points at follow inside the same buffer.
+struct KeyProvInfo {
+    char16_t* container_name;  // pwszContainerName
+    char16_t* provider_name;   // pwszProvName
+    Dword provider_type;       // dwProvType
+    Dword flags;               // dwFlags
+    Dword provider_param_count;
+    void* provider_params;
+    Dword key_spec;  // dwKeySpec
+};
+
+// Mirrors BCRYPT_PKCS1_PADDING_INFO.
+struct Pkcs1PaddingInfo {
+    const char16_t* algorithm_id;  // pszAlgId, e.g. u"SHA256"
+};
+
+class StoreApi {
+  public:
+    virtual ~StoreApi() = default;
+
+    // GetLastError of the calling thread after a failed BOOL / handle call.
+    virtual Dword get_last_error() = 0;
+
+    // crypt32. A returned handle or context of 0 means failure.
+    virtual StoreHandle cert_open_store(Dword store_provider, Dword encoding_type,
+                                        std::uintptr_t crypt_prov, Dword flags,
+                                        const char16_t* parameter) = 0;
+    virtual bool cert_close_store(StoreHandle store, Dword flags) = 0;
+    // Releases `previous` (when not 0) and yields the next context, 0 at the end.
+    virtual CertContext cert_enum_certificates_in_store(StoreHandle store,
+                                                        CertContext previous) = 0;
+    virtual bool cert_free_certificate_context(CertContext context) = 0;
+    // The context's pbCertEncoded / cbCertEncoded; valid while it is held.
+    virtual std::span<const std::uint8_t> cert_encoded(CertContext context) = 0;
+    // data == nullptr asks for the size only.
+    virtual bool cert_get_certificate_context_property(CertContext context, Dword prop_id,
+                                                       void* data, Dword* size) = 0;
+    virtual bool crypt_acquire_certificate_private_key(CertContext context, Dword flags,
+                                                       void* parameters, KeyHandle* key,
+                                                       Dword* key_spec, bool* caller_free) = 0;
+
+    // ncrypt: the status is returned, 0 is success.
+    virtual SecurityStatus ncrypt_set_property(KeyHandle key, const char16_t* property,
+                                               const std::uint8_t* data, Dword size,
+                                               Dword flags) = 0;
+    virtual SecurityStatus ncrypt_sign_hash(KeyHandle key, const void* padding_info,
+                                            const std::uint8_t* hash, Dword hash_size,
+                                            std::uint8_t* signature, Dword signature_size,
+                                            Dword* result_size, Dword flags) = 0;
+    virtual SecurityStatus ncrypt_free_object(KeyHandle key) = 0;
+
+    // advapi32 (legacy CryptoAPI).
+    virtual bool crypt_set_prov_param(KeyHandle provider, Dword param, const std::uint8_t* data,
+                                      Dword flags) = 0;
+    virtual bool crypt_create_hash(KeyHandle provider, Dword algorithm, std::uintptr_t key,
+                                   Dword flags, HashHandle* hash) = 0;
+    virtual bool crypt_set_hash_param(HashHandle hash, Dword param, const std::uint8_t* data,
+                                      Dword flags) = 0;
+    virtual bool crypt_sign_hash(HashHandle hash, Dword key_spec, const char16_t* description,
+                                 Dword flags, std::uint8_t* signature, Dword* signature_size) = 0;
+    virtual bool crypt_destroy_hash(HashHandle hash) = 0;
+    virtual bool crypt_release_context(KeyHandle provider, Dword flags) = 0;
+};
+
+// The backend of this build: the real platform on Windows, the emulated store
+// (TOLVEX_EMULATED_STORE) elsewhere.
+std::shared_ptr<StoreApi> platform_store_api();
+
+// Builds a CERT_KEY_PROV_INFO property value the way the platform lays it out:
+// the structure first, then the strings it points at. For backends that hold
+// the property themselves (emulation, fakes). `provider` is copied as given
+// (with whatever NUL it carries, or none); `provider_null` leaves
+// pwszProvName null. The pointers inside point into the written buffer, so
+// it must not be moved afterwards.
+struct KeyProvInfoValue {
+    std::u16string container;
+    std::u16string provider;
+    bool provider_null = false;
+    Dword provider_type = 0;
+    Dword key_spec = AT_KEYEXCHANGE;
+};
+// Size in bytes of the property value.
+Dword key_prov_info_size(const KeyProvInfoValue& value);
+// Writes the property value into `out` (at least key_prov_info_size bytes,
+// aligned for KeyProvInfo).
+void write_key_prov_info(const KeyProvInfoValue& value, void* out);
+
+// UTF-16 <-> UTF-8. Unpaired surrogates (and, the other way, invalid UTF-8
+// bytes) become U+FFFD.
+std::string utf16_to_utf8(std::u16string_view text);
+std::u16string utf8_to_utf16(std::string_view text);
+
+}  // namespace tolvex::os_store
