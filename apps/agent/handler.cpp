@@ -1,1 +1,91 @@
 #include "handler.hpp"
+
+#include <array>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "tolvex/core/log.hpp"
+
+namespace tolvex::agent {
+
+namespace {
+
+using nlohmann::ordered_json;
+
+using Command = CommandOutcome (*)(const HandlerContext&, const Request&);
+
+// Every command the agent answers, in one place.
+constexpr std::array<std::pair<std::string_view, Command>, 5> kCommands = {{
+    {"ping", &ping},
+    {"list_tokens", &list_tokens},
+    {"list_certificates", &list_certificates},
+    {"read_certificate", &read_certificate},
+    {"sign", &sign},
+}};
+
+CommandOutcome dispatch(const HandlerContext& context, const Request& request) {
+    for (const auto& [name, command] : kCommands) {
+        if (name == request.command)
+            return command(context, request);
+    }
+    return std::unexpected(
+        CommandFailure{"unknown_command", "comando desconhecido: " + request.command});
+}
+
+ordered_json failure_json(ordered_json id, const CommandFailure& failure) {
+    ordered_json error = ordered_json::object();
+    error["code"] = failure.code;
+    error["message"] = failure.message;
+    ordered_json response = ordered_json::object();
+    response["id"] = std::move(id);
+    response["ok"] = false;
+    response["error"] = std::move(error);
+    return response;
+}
+
+void log_outcome(const Request& request, const CommandOutcome& outcome) {
+    auto logger = log::target("tolvex_agent::handler");
+    // The command name is logged as received (bare); nothing else of the
+    // request is, a PIN or a digest least of all.
+    if (outcome) {
+        logger->info("ok command={}", request.command);
+    } else {
+        logger->warn("falhou command={} code={}", request.command,
+                     log::quoted(outcome.error().code));
+    }
+}
+
+std::string serialize_response(const ordered_json& response) {
+    // Compact; only quote, backslash and bytes below 0x20 escaped, UTF-8
+    // written raw. A text that is not UTF-8 (a token label, say) gets
+    // replacement characters rather than breaking the response.
+    return response.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+}
+
+}  // namespace
+
+CommandOutcome ping(const HandlerContext& context, const Request&) {
+    return Pong{context.os_store};
+}
+
+std::string handle_message(const HandlerContext& context, std::string_view message) {
+    auto request = parse_request(message);
+    if (!request) {
+        auto id = find_request_id(message);
+        return serialize_response(
+            failure_json(id ? ordered_json(*id) : ordered_json(nullptr),
+                         CommandFailure::invalid_request("mensagem inválida: " + request.error())));
+    }
+    CommandOutcome outcome = dispatch(context, *request);
+    log_outcome(*request, outcome);
+    if (!outcome)
+        return serialize_response(failure_json(request->id, outcome.error()));
+    ordered_json response = ordered_json::object();
+    response["id"] = request->id;
+    response["ok"] = true;
+    response["result"] = result_json(*outcome);
+    return serialize_response(response);
+}
+
+}  // namespace tolvex::agent

@@ -1,0 +1,88 @@
+#include "host.hpp"
+
+#include <memory>
+
+#include "config.hpp"
+#include "framing.hpp"
+#include "handler.hpp"
+#include "logging.hpp"
+#include "tolvex/core/log.hpp"
+#include "tolvex/core/text.hpp"
+#include "tolvex/os_store/store_source.hpp"
+#include "tolvex/pkcs11/certsource.hpp"
+
+namespace tolvex::agent {
+
+bool origin_allowed(const std::optional<std::string>& allowed, bool allowed_unicode,
+                    const platform::CallerOrigin& origin) {
+    if (!allowed)
+        return true;
+    if (!allowed_unicode || !origin.unicode)
+        return false;
+    std::string_view rest = *allowed;
+    for (;;) {
+        auto comma = rest.find(',');
+        auto piece = core::trim_white_space(rest.substr(0, comma));
+        if (!piece.empty() && piece == origin.text)
+            return true;
+        if (comma == std::string_view::npos)
+            return false;
+        rest.remove_prefix(comma + 1);
+    }
+}
+
+namespace {
+
+HandlerContext build_context(const AgentConfig& config) {
+    HandlerContext context;
+    context.sources.push_back(std::make_unique<os_store::WindowsStoreSource>());
+    context.sources.push_back(std::make_unique<pkcs11::Pkcs11Source>(module_paths(config)));
+    context.token_source = std::make_unique<pkcs11::Pkcs11Source>(module_paths(config));
+    context.os_store = "windows";
+    return context;
+}
+
+int serve(const HandlerContext& context) {
+    auto logger = log::target("tolvex_agent");
+    FrameReader reader(0);
+    FrameWriter writer(1);
+    for (;;) {
+        auto message = read_message(reader);
+        if (!message) {
+            logger->error("falha ao ler mensagem: {}", message.error());
+            return 1;
+        }
+        if (!*message)
+            return 0;
+        std::string response = handle_message(context, **message);
+        if (auto written = write_message(writer, response); !written) {
+            logger->error("falha ao escrever resposta: {}", written.error());
+            return 1;
+        }
+    }
+}
+
+}  // namespace
+
+int run_agent(int argc, char** argv) {
+    AgentConfig config = load_config(config_path());
+    init_logging(config.log_file);
+    auto logger = log::target("tolvex_agent");
+
+    auto origin = platform::caller_origin(argc, argv);
+    auto allowed = platform::read_env("TOLVEX_ALLOWED_ORIGINS");
+    bool allowed_unicode = !allowed || allowed->utf8.has_value();
+    std::optional<std::string> allowed_text;
+    if (allowed)
+        allowed_text = allowed->utf8.value_or(std::string());
+    if (!origin_allowed(allowed_text, allowed_unicode, origin)) {
+        logger->error("origem não permitida: {}", log::quoted(origin.text));
+        return 2;
+    }
+
+    const HandlerContext context = build_context(config);
+    logger->info("agente iniciado; repositório do SO: {}", context.os_store);
+    return serve(context);
+}
+
+}  // namespace tolvex::agent

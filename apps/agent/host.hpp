@@ -1,0 +1,26 @@
+#pragma once
+
+// The agent process: start-up, the caller-origin check and the Native
+// Messaging loop.
+
+#include <optional>
+#include <string>
+
+#include "platform.hpp"
+
+namespace tolvex::agent {
+
+// The origin check against TOLVEX_ALLOWED_ORIGINS. `allowed` is the
+// variable's value (std::nullopt when unset: every caller is accepted). The
+// value is split at commas, pieces trimmed, empty ones skipped; the origin
+// must equal one piece exactly. An allow-list that is not valid Unicode text
+// (`allowed_unicode` false) accepts nobody: an unreadable restriction is not
+// the same as none.
+bool origin_allowed(const std::optional<std::string>& allowed, bool allowed_unicode,
+                    const platform::CallerOrigin& origin);
+
+// Runs the agent; returns the exit status (0 end of input, 1 framing
+// failure, 2 origin refused).
+int run_agent(int argc, char** argv);
+
+}  // namespace tolvex::agent

@@ -1,0 +1,136 @@
+#include "json_reader.hpp"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "tolvex/core/log.hpp"
+
+namespace tolvex::agent::json_reader {
+
+namespace {
+
+bool is_json_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool contains(std::string_view haystack, std::string_view needle) {
+    return haystack.find(needle) != std::string_view::npos;
+}
+
+bool is_number_byte(char c) {
+    return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+}
+
+// True when the last non-space byte before `offset` is a comma: the parser's
+// "unexpected ']'" then really means a trailing comma.
+bool follows_comma(std::string_view text, std::size_t offset) {
+    while (offset > 0 && is_json_space(text[offset - 1]))
+        --offset;
+    return offset > 0 && text[offset - 1] == ',';
+}
+
+// Translates nlohmann's syntax-error text into the reader's own wording.
+std::string describe(std::string_view what, std::string_view last_token, std::string_view text,
+                     std::size_t token_start) {
+    if (contains(what, "unexpected end of input")) {
+        if (contains(what, "expected '[', '{', or a literal"))
+            return "EOF while parsing a value";
+        if (contains(what, "while parsing object"))
+            return "EOF while parsing an object";
+        if (contains(what, "while parsing array"))
+            return "EOF while parsing a list";
+        return "EOF while parsing a value";
+    }
+    if (contains(what, "missing closing quote"))
+        return "EOF while parsing a string";
+    if (contains(what, "control character")) {
+        return "control character (\\u0000-\\u001F) found while parsing a string";
+    }
+    if (contains(what, "ill-formed UTF-8") || contains(what, "invalid BOM")) {
+        return last_token.starts_with('"') ? "invalid unicode code point" : "expected value";
+    }
+    if (contains(what, "surrogate"))
+        return "lone leading surrogate in hex escape";
+    if (contains(what, "after backslash") || contains(what, "must be followed by 4 hex")) {
+        return "invalid escape";
+    }
+    if (contains(what, "invalid number"))
+        return "invalid number";
+    bool closing = last_token == "]" || last_token == "}";
+    if (contains(what, "while parsing object key")) {
+        return closing && follows_comma(text, token_start) ? "trailing comma"
+                                                           : "key must be a string";
+    }
+    if (contains(what, "while parsing object separator"))
+        return "expected `:`";
+    if (contains(what, "while parsing object"))
+        return "expected `,` or `}`";
+    if (contains(what, "while parsing array"))
+        return "expected `,` or `]`";
+    if (closing && follows_comma(text, token_start))
+        return "trailing comma";
+    return "expected value";
+}
+
+}  // namespace
+
+std::string position_suffix(std::string_view text, std::size_t offset) {
+    offset = std::min(offset, text.size());
+    auto before = text.substr(0, offset);
+    std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+    auto last_newline = before.rfind('\n');
+    std::size_t column =
+        last_newline == std::string_view::npos ? offset : offset - last_newline - 1;
+    return fmt::format(" at line {} column {}", line, column);
+}
+
+std::string found_integer(std::int64_t value) {
+    return fmt::format("integer `{}`", value);
+}
+std::string found_unsigned(std::uint64_t value) {
+    return fmt::format("integer `{}`", value);
+}
+
+std::string found_float(double value) {
+    auto text = fmt::format("{}", value);
+    if (text.find_first_of(".eEni") == std::string::npos)
+        text += ".0";
+    return fmt::format("floating point `{}`", text);
+}
+
+std::string found_string(std::string_view value) {
+    return "string " + log::quoted(value);
+}
+
+bool ReaderBase::fail(std::string description, std::size_t offset) {
+    if (!error_)
+        error_ = std::move(description) + position_suffix(text_, offset);
+    return false;
+}
+
+std::size_t ReaderBase::number_end() const {
+    // The parser reads one byte past a number unless the number ends the text.
+    if (consumed_ > 0 && consumed_ <= text_.size() && !is_number_byte(text_[consumed_ - 1])) {
+        return consumed_ - 1;
+    }
+    return consumed_;
+}
+
+bool ReaderBase::parse_error(std::size_t position, const std::string& last_token,
+                             const nlohmann::detail::exception& ex) {
+    if (complete_) {
+        // The value was whole; what follows it is the problem, reported at
+        // its first byte.
+        std::size_t at = complete_at_;
+        while (at < text_.size() && is_json_space(text_[at]))
+            ++at;
+        return fail("trailing characters", at + 1);
+    }
+    if (ex.id == 406)
+        return fail("number out of range", position);
+    std::size_t token_start = position >= last_token.size() ? position - last_token.size() : 0;
+    return fail(describe(ex.what(), last_token, text_, token_start), position);
+}
+
+}  // namespace tolvex::agent::json_reader
