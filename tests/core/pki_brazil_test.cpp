@@ -88,7 +88,9 @@ TEST(PersonData, FieldsByPosition) {
     EXPECT_EQ(parse_person_data(zeros + std::string(15, '1') + "SP\xC3\xA3").rg_issuer,
               "SP\xC3\xA3");
     // Positions inside a multi-byte character: the fields that need them are absent.
-    std::string split = zeros + std::string(14, '1') + "\xC3\xA3" + "SP";
+    std::string split = zeros;
+    split.append(14, '1');
+    split.append("\xC3\xA3SP");
     PersonData s = parse_person_data(split);
     EXPECT_EQ(s.rg, std::nullopt);
     EXPECT_EQ(s.rg_issuer, std::nullopt);
