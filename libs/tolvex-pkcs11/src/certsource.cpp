@@ -1,11 +1,253 @@
 #include "tolvex/pkcs11/certsource.hpp"
 
+#include <algorithm>
+#include <mutex>
+#include <optional>
+
+#include "tolvex/core/cert.hpp"
+#include "tolvex/pkcs11/module.hpp"
+#include "tolvex/pkcs11/names.hpp"
+
 namespace tolvex::pkcs11 {
+
+using core::AgentError;
+using core::ErrorKind;
+
+namespace {
+
+constexpr std::string_view kLoginPrefix = "login no token: ";
+
+bool requires_pin(CK_FLAGS flags) {
+    return (flags & CKF_LOGIN_REQUIRED) != 0 && (flags & CKF_PROTECTED_AUTHENTICATION_PATH) == 0;
+}
+
+AgentError sign_failed(const CallError& e) {
+    return AgentError::sign_failed(e.text());
+}
+
+// Results of C_Login, before any refinement by the token's flags.
+AgentError login_error(const CallError& e) {
+    if (e.rv == CKR_PIN_INCORRECT || e.rv == CKR_PIN_LEN_RANGE)
+        return AgentError(ErrorKind::PinIncorrect);
+    if (e.rv == CKR_PIN_LOCKED)
+        return AgentError(ErrorKind::PinLocked);
+    return AgentError::sign_failed(std::string(kLoginPrefix) + e.text());
+}
+
+// After a wrong PIN the token's flags tell how many tries are left.
+AgentError refine_wrong_pin(const Module& module, CK_SLOT_ID slot) {
+    auto info = token_info(module, slot);
+    if (!info)
+        return AgentError(ErrorKind::PinIncorrect);
+    if (info->flags & CKF_USER_PIN_LOCKED)
+        return AgentError(ErrorKind::PinLocked);
+    if (info->flags & CKF_USER_PIN_FINAL_TRY)
+        return AgentError(ErrorKind::PinIncorrectFinalTry);
+    if (info->flags & CKF_USER_PIN_COUNT_LOW)
+        return AgentError(ErrorKind::PinIncorrectCountLow);
+    return AgentError(ErrorKind::PinIncorrect);
+}
+
+// Results of C_SignInit and C_Sign.
+AgentError signing_error(const CallError& e) {
+    if (e.rv == CKR_PIN_INCORRECT)
+        return AgentError(ErrorKind::PinIncorrect);
+    if (e.rv == CKR_USER_NOT_LOGGED_IN)
+        return AgentError(ErrorKind::PinRequired);
+    return sign_failed(e);
+}
+
+// A C_Login of the given user type. With a PIN, CKR_USER_ALREADY_LOGGED_IN
+// counts as success and a wrong PIN is refined by the token's flags; on the
+// protected authentication path the token takes the PIN itself.
+core::Result<void> login(const Module& module, const Session& session, CK_SLOT_ID slot,
+                         CK_USER_TYPE user, std::optional<std::string_view> pin) {
+    const CK_FUNCTION_LIST& f = session.functions();
+    CK_UTF8CHAR* pin_bytes =
+        pin ? reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(pin->data())) : nullptr;
+    const CK_ULONG pin_len = pin ? static_cast<CK_ULONG>(pin->size()) : 0;
+    auto ok = invoke("Login", f.C_Login, session.handle(), user, pin_bytes, pin_len);
+    if (ok)
+        return {};
+    if (pin && ok.error().rv == CKR_USER_ALREADY_LOGGED_IN)
+        return {};
+    AgentError error = login_error(ok.error());
+    if (pin && error.kind() == ErrorKind::PinIncorrect)
+        error = refine_wrong_pin(module, slot);
+    return std::unexpected(std::move(error));
+}
+
+// What the login step decided about the PIN: the bytes handed to C_Login
+// (none on the protected authentication path), and whether any login applies.
+struct Credentials {
+    bool protected_path = false;
+    core::PinView pin;
+};
+
+// Logs the session out when signing has begun, whatever its outcome; the
+// result does not matter, the session is closed right after.
+class LogoutOnExit {
+  public:
+    explicit LogoutOnExit(const Session& session) : session_(session) {}
+    LogoutOnExit(const LogoutOnExit&) = delete;
+    LogoutOnExit& operator=(const LogoutOnExit&) = delete;
+    ~LogoutOnExit() {
+        if (auto fn = session_.functions().C_Logout)
+            fn(session_.handle());
+    }
+
+  private:
+    const Session& session_;
+};
+
+// One signature per hash with the key; the first failure ends the batch.
+core::Result<std::vector<core::Bytes>> sign_hashes(const Module& module, const Session& session,
+                                                   CK_SLOT_ID slot, CK_OBJECT_HANDLE key,
+                                                   CK_KEY_TYPE key_type, bool always_authenticate,
+                                                   const Credentials& credentials,
+                                                   std::span<const core::Bytes> hashes,
+                                                   core::DigestAlgorithm alg) {
+    CK_MECHANISM mechanism{};
+    if (key_type == CKK_RSA) {
+        mechanism.mechanism = CKM_RSA_PKCS;
+    } else if (key_type == CKK_EC) {
+        mechanism.mechanism = CKM_ECDSA;
+    } else {
+        return std::unexpected(AgentError::unsupported("tipo de chave " + key_type_name(key_type)));
+    }
+    const CK_FUNCTION_LIST& f = session.functions();
+    std::vector<core::Bytes> signatures;
+    signatures.reserve(hashes.size());
+    for (const core::Bytes& hash : hashes) {
+        core::Bytes data = key_type == CKK_RSA ? core::digest_info(alg, hash) : hash;
+        if (auto ok = invoke("SignInit", f.C_SignInit, session.handle(), &mechanism, key); !ok)
+            return std::unexpected(signing_error(ok.error()));
+        // A key that must be authenticated for every use refuses C_Sign after
+        // the first unless each operation is logged in to on its own.
+        if (always_authenticate && (credentials.protected_path || credentials.pin)) {
+            auto ok = login(module, session, slot, CKU_CONTEXT_SPECIFIC,
+                            credentials.protected_path ? std::nullopt : credentials.pin);
+            if (!ok)
+                return std::unexpected(ok.error());
+        }
+        auto signature = sized_query<CK_BYTE>([&](CK_BYTE* buffer, CK_ULONG* length) {
+            return invoke("Sign", f.C_Sign, session.handle(), data.data(),
+                          static_cast<CK_ULONG>(data.size()), buffer, length);
+        });
+        if (!signature)
+            return std::unexpected(signing_error(signature.error()));
+        signatures.push_back(std::move(*signature));
+    }
+    return signatures;
+}
+
+// Signs with the key of the certificate whose object was found in the
+// session: login, key search, key type, then the hashes.
+core::Result<std::vector<core::Bytes>> sign_in_session(const Module& module, const Session& session,
+                                                       CK_SLOT_ID slot, CK_FLAGS token_flags,
+                                                       const CertificateObject& certificate,
+                                                       std::span<const core::Bytes> hashes,
+                                                       core::DigestAlgorithm alg,
+                                                       core::PinView pin) {
+    Credentials credentials;
+    if (token_flags & CKF_LOGIN_REQUIRED) {
+        if (token_flags & CKF_PROTECTED_AUTHENTICATION_PATH) {
+            credentials.protected_path = true;
+            const CK_FUNCTION_LIST& f = session.functions();
+            if (auto ok = invoke("Login", f.C_Login, session.handle(), CK_USER_TYPE{CKU_USER},
+                                 static_cast<CK_UTF8CHAR*>(nullptr), CK_ULONG{0});
+                !ok)
+                return std::unexpected(login_error(ok.error()));
+        } else {
+            if (!pin)
+                return std::unexpected(AgentError(ErrorKind::PinRequired));
+            credentials.pin = pin;
+            if (auto ok = login(module, session, slot, CKU_USER, pin); !ok)
+                return std::unexpected(ok.error());
+        }
+    } else {
+        // No login, but a key that wants one per use still gets the PIN.
+        credentials.pin = pin;
+    }
+
+    CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+    std::vector<CK_ATTRIBUTE> templ{{CKA_CLASS, &cls, sizeof cls}};
+    if (certificate.id && !certificate.id->empty()) {
+        templ.push_back({CKA_ID, const_cast<std::uint8_t*>(certificate.id->data()),
+                         static_cast<CK_ULONG>(certificate.id->size())});
+    }
+    auto keys = find_objects(session, templ);
+    if (!keys)
+        return std::unexpected(sign_failed(keys.error()));
+    if (keys->empty())
+        return std::unexpected(AgentError(ErrorKind::KeyNotFound));
+    const CK_OBJECT_HANDLE key = keys->front();
+
+    auto type_attr = read_attributes(session, key, {CKA_KEY_TYPE});
+    if (!type_attr)
+        return std::unexpected(sign_failed(type_attr.error()));
+    const auto& type_bytes = (*type_attr)[0];
+    if (!type_bytes || type_bytes->size() != sizeof(CK_KEY_TYPE))
+        return std::unexpected(AgentError(ErrorKind::KeyNotFound));
+    CK_KEY_TYPE key_type = 0;
+    std::copy(type_bytes->begin(), type_bytes->end(), reinterpret_cast<std::uint8_t*>(&key_type));
+
+    // Read on its own, so a token that does not know the attribute cannot
+    // spoil the key type read; failure or absence mean false.
+    bool always_authenticate = false;
+    if (auto aa = read_attributes(session, key, {CKA_ALWAYS_AUTHENTICATE}); aa && (*aa)[0]) {
+        const core::Bytes& v = *(*aa)[0];
+        always_authenticate =
+            std::any_of(v.begin(), v.end(), [](std::uint8_t b) { return b != 0; });
+    }
+
+    LogoutOnExit logout(session);
+    return sign_hashes(module, session, slot, key, key_type, always_authenticate, credentials,
+                       hashes, alg);
+}
+
+}  // namespace
 
 Pkcs11Source::Pkcs11Source(std::vector<std::filesystem::path> module_paths)
     : module_paths_(std::move(module_paths)) {}
 
-core::SourceListing Pkcs11Source::list_certificates() const { return {}; }
+core::SourceListing Pkcs11Source::list_certificates() const {
+    std::lock_guard guard(pkcs11_lock());
+    core::SourceListing listing;
+    for (const auto& path : module_paths_) {
+        const std::string display = display_text(path);
+        auto module = Module::load(path);
+        if (!module) {
+            listing.warnings.push_back({display, module.error()});
+            continue;
+        }
+        auto slots = usable_slots(*module);
+        if (!slots) {
+            listing.warnings.push_back({display, slots.error().text()});
+            continue;
+        }
+        for (CK_SLOT_ID slot : *slots) {
+            auto info = token_info(*module, slot);
+            if (!info)
+                continue;
+            const std::string label = token_texts(*info).label;
+            auto session = Session::open(*module, slot);
+            if (!session)
+                continue;
+            auto objects = certificate_objects(*session);
+            if (!objects) {
+                listing.warnings.push_back({display + "/" + label, objects.error().text()});
+                continue;
+            }
+            for (CertificateObject& object : *objects) {
+                listing.certificates.push_back({std::move(object.value), label, std::nullopt,
+                                                core::SourceKind::Pkcs11, requires_pin(info->flags),
+                                                core::KeyStorage::Token});
+            }
+        }
+    }
+    return listing;
+}
 
 core::Result<core::Bytes> Pkcs11Source::sign_one(std::span<const std::uint8_t> der,
                                                  std::span<const std::uint8_t> digest,
@@ -13,17 +255,70 @@ core::Result<core::Bytes> Pkcs11Source::sign_one(std::span<const std::uint8_t> d
                                                  core::PinView pin) const {
     core::Bytes one(digest.begin(), digest.end());
     auto sigs = sign_batch(der, std::span<const core::Bytes>(&one, 1), alg, pin);
-    if (!sigs) return std::unexpected(sigs.error());
+    if (!sigs)
+        return std::unexpected(sigs.error());
     return std::move(sigs->front());
 }
 
-core::Result<std::vector<core::Bytes>> Pkcs11Source::sign_batch(std::span<const std::uint8_t>,
-                                                                std::span<const core::Bytes>,
-                                                                core::DigestAlgorithm,
-                                                                core::PinView) const {
-    return std::unexpected(core::AgentError(core::ErrorKind::KeyNotFound));
+core::Result<std::vector<core::Bytes>> Pkcs11Source::sign_batch(
+    std::span<const std::uint8_t> der, std::span<const core::Bytes> digests,
+    core::DigestAlgorithm alg, core::PinView pin) const {
+    std::lock_guard guard(pkcs11_lock());
+    for (const auto& path : module_paths_) {
+        auto module = Module::load(path);
+        if (!module)
+            continue;
+        auto slots = usable_slots(*module);
+        if (!slots)
+            continue;
+        for (CK_SLOT_ID slot : *slots) {
+            auto info = token_info(*module, slot);
+            if (!info)
+                return std::unexpected(sign_failed(info.error()));
+            auto session = Session::open(*module, slot);
+            if (!session)
+                return std::unexpected(sign_failed(session.error()));
+            auto objects = certificate_objects(*session);
+            if (!objects)
+                return std::unexpected(sign_failed(objects.error()));
+            auto match =
+                std::find_if(objects->begin(), objects->end(), [&](const CertificateObject& o) {
+                    return std::equal(o.value.begin(), o.value.end(), der.begin(), der.end());
+                });
+            if (match == objects->end())
+                continue;
+            return sign_in_session(*module, *session, slot, info->flags, *match, digests, alg, pin);
+        }
+    }
+    return std::unexpected(AgentError(ErrorKind::KeyNotFound));
 }
 
-core::TokenListing Pkcs11Source::list_tokens() const { return {}; }
+core::TokenListing Pkcs11Source::list_tokens() const {
+    core::TokenListing listing;
+    for (const auto& path : module_paths_) {
+        std::lock_guard guard(pkcs11_lock());
+        const std::string display = display_text(path);
+        auto module = Module::load(path);
+        if (!module) {
+            listing.warnings.push_back({display, module.error()});
+            continue;
+        }
+        auto slots = usable_slots(*module);
+        if (!slots) {
+            listing.warnings.push_back({display, slots.error().text()});
+            continue;
+        }
+        for (CK_SLOT_ID slot : *slots) {
+            auto info = token_info(*module, slot);
+            if (!info)
+                continue;
+            TokenTexts texts = token_texts(*info);
+            listing.tokens.push_back({display, static_cast<std::uint64_t>(slot),
+                                      std::move(texts.label), std::move(texts.manufacturer),
+                                      std::move(texts.model), std::move(texts.serial_number)});
+        }
+    }
+    return listing;
+}
 
 }  // namespace tolvex::pkcs11

@@ -1,0 +1,34 @@
+#include <dlfcn.h>
+
+#include "tolvex/core/text.hpp"
+#include "tolvex/pkcs11/dynlib.hpp"
+
+namespace tolvex::pkcs11 {
+
+std::expected<DynLib, std::string> DynLib::open(const std::filesystem::path& path) {
+    dlerror();
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char* why = dlerror();
+        return std::unexpected(std::string("libloading error (dlopen failed: ") +
+                               (why != nullptr ? why : "unknown error") + ")");
+    }
+    return DynLib(handle);
+}
+
+void* DynLib::symbol(const char* name) const {
+    return handle_ != nullptr ? dlsym(handle_, name) : nullptr;
+}
+
+void DynLib::close() {
+    if (handle_ != nullptr)
+        dlclose(handle_);
+    handle_ = nullptr;
+}
+
+std::string display_text(const std::filesystem::path& path) {
+    const std::string& bytes = path.native();
+    return core::is_valid_utf8(bytes) ? bytes : std::string("?");
+}
+
+}  // namespace tolvex::pkcs11

@@ -1,0 +1,243 @@
+#include "tolvex/pkcs11/module.hpp"
+
+#include <algorithm>
+
+#include "tolvex/core/log.hpp"
+#include "tolvex/core/text.hpp"
+#include "tolvex/pkcs11/names.hpp"
+
+namespace tolvex::pkcs11 {
+
+std::mutex& pkcs11_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::string CallError::text() const {
+    if (!rv)
+        return "Calling a NULL function pointer";
+    return "Function::" + std::string(function) + ": PKCS11 error: " + rv_name(*rv);
+}
+
+std::expected<Module, std::string> Module::load(const std::filesystem::path& path) {
+    auto lib = DynLib::open(path);
+    if (!lib)
+        return std::unexpected(lib.error());
+
+    CK_FUNCTION_LIST* functions = nullptr;
+    // A 3.0 module hands out its list through C_GetInterface; its 3.0 list
+    // starts with the 2.40 members, which are all the agent calls.
+    if (auto get_interface = reinterpret_cast<CK_C_GetInterface>(lib->symbol("C_GetInterface"))) {
+        CK_INTERFACE* iface = nullptr;
+        if (auto ok = invoke("GetInterface", get_interface, nullptr, nullptr, &iface, CK_FLAGS{0});
+            !ok)
+            return std::unexpected(ok.error().text());
+        if (iface != nullptr && iface->pFunctionList != nullptr) {
+            auto* list = static_cast<CK_FUNCTION_LIST*>(iface->pFunctionList);
+            if (list->version.major >= 3)
+                functions = list;
+        }
+    }
+    if (functions == nullptr) {
+        auto get_list = reinterpret_cast<CK_C_GetFunctionList>(lib->symbol("C_GetFunctionList"));
+        if (get_list == nullptr)
+            return std::unexpected(std::string("Missing PKCS#11 symbol: C_GetFunctionList"));
+        if (auto ok = invoke("GetFunctionList", get_list, &functions); !ok)
+            return std::unexpected(ok.error().text());
+        if (functions == nullptr)
+            return std::unexpected(CallError{"GetFunctionList", std::nullopt}.text());
+    }
+
+    CK_C_INITIALIZE_ARGS args{};
+    args.CreateMutex = nullptr;
+    args.DestroyMutex = nullptr;
+    args.LockMutex = nullptr;
+    args.UnlockMutex = nullptr;
+    args.flags = CKF_OS_LOCKING_OK;
+    args.pReserved = nullptr;
+    if (auto ok = invoke("Initialize", functions->C_Initialize, static_cast<void*>(&args));
+        !ok && ok.error().rv != CKR_CRYPTOKI_ALREADY_INITIALIZED)
+        return std::unexpected(ok.error().text());
+    return Module(std::move(*lib), functions);
+}
+
+CallResult<Session> Session::open(const Module& module, CK_SLOT_ID slot) {
+    const CK_FUNCTION_LIST& f = module.functions();
+    CK_SESSION_HANDLE handle = 0;
+    if (auto ok = invoke("OpenSession", f.C_OpenSession, slot, CK_FLAGS{CKF_SERIAL_SESSION},
+                         static_cast<void*>(nullptr), CK_NOTIFY{nullptr}, &handle);
+        !ok)
+        return std::unexpected(ok.error());
+    return Session(&f, handle);
+}
+
+Session::~Session() {
+    if (!open_)
+        return;
+    if (auto ok = invoke("CloseSession", functions_->C_CloseSession, handle_); !ok) {
+        tolvex::log::target("tolvex_pkcs11")
+            ->error("falha ao fechar a sessão PKCS#11 error={}",
+                    tolvex::log::quoted(ok.error().text()));
+    }
+}
+
+CallResult<CK_TOKEN_INFO> token_info(const Module& module, CK_SLOT_ID slot) {
+    CK_TOKEN_INFO info{};
+    if (auto ok = invoke("GetTokenInfo", module.functions().C_GetTokenInfo, slot, &info); !ok)
+        return std::unexpected(ok.error());
+    return info;
+}
+
+CallResult<std::vector<CK_SLOT_ID>> usable_slots(const Module& module) {
+    const CK_FUNCTION_LIST& f = module.functions();
+    auto slots = sized_query<CK_SLOT_ID>([&](CK_SLOT_ID* buffer, CK_ULONG* count) {
+        return invoke("GetSlotList", f.C_GetSlotList, CK_BBOOL{CK_TRUE}, buffer, count);
+    });
+    if (!slots)
+        return std::unexpected(slots.error());
+    std::vector<CK_SLOT_ID> usable;
+    for (CK_SLOT_ID slot : *slots) {
+        auto info = token_info(module, slot);
+        if (!info)
+            return std::unexpected(info.error());
+        if ((info->flags & CKF_TOKEN_INITIALIZED) != 0)
+            usable.push_back(slot);
+    }
+    return usable;
+}
+
+CallResult<std::vector<CK_OBJECT_HANDLE>> find_objects(const Session& session,
+                                                       std::span<CK_ATTRIBUTE> templ) {
+    const CK_FUNCTION_LIST& f = session.functions();
+    if (auto ok = invoke("FindObjectsInit", f.C_FindObjectsInit, session.handle(), templ.data(),
+                         static_cast<CK_ULONG>(templ.size()));
+        !ok)
+        return std::unexpected(ok.error());
+
+    constexpr CK_ULONG kBatch = 10;
+    std::vector<CK_OBJECT_HANDLE> found;
+    CallResult<void> searched;
+    for (;;) {
+        CK_OBJECT_HANDLE batch[kBatch];
+        CK_ULONG count = 0;
+        searched = invoke("FindObjects", f.C_FindObjects, session.handle(), batch, kBatch, &count);
+        if (!searched || count == 0)
+            break;
+        found.insert(found.end(), batch, batch + std::min(count, kBatch));
+    }
+    // The search is ended even after a failure, so the session is not left
+    // with an active operation.
+    auto finished = invoke("FindObjectsFinal", f.C_FindObjectsFinal, session.handle());
+    if (!searched)
+        return std::unexpected(searched.error());
+    if (!finished)
+        return std::unexpected(finished.error());
+    return found;
+}
+
+namespace {
+
+// Return values with which a token says that some of the attributes asked
+// for are not available; the others are still answered.
+bool unavailable_only(const CallError& e) {
+    return e.rv == CKR_ATTRIBUTE_SENSITIVE || e.rv == CKR_ATTRIBUTE_TYPE_INVALID;
+}
+
+}  // namespace
+
+CallResult<std::vector<std::optional<core::Bytes>>> read_attributes(
+    const Session& session, CK_OBJECT_HANDLE object,
+    std::initializer_list<CK_ATTRIBUTE_TYPE> types) {
+    const CK_FUNCTION_LIST& f = session.functions();
+    std::vector<CK_ATTRIBUTE> templ;
+    for (CK_ATTRIBUTE_TYPE type : types)
+        templ.push_back(CK_ATTRIBUTE{type, nullptr, 0});
+    auto read = [&] {
+        return invoke("GetAttributeValue", f.C_GetAttributeValue, session.handle(), object,
+                      templ.data(), static_cast<CK_ULONG>(templ.size()));
+    };
+
+    if (auto lengths = read(); !lengths && !unavailable_only(lengths.error()))
+        return std::unexpected(lengths.error());
+    std::vector<std::optional<core::Bytes>> values(templ.size());
+    bool any_value = false;
+    for (std::size_t i = 0; i < templ.size(); ++i) {
+        if (templ[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) {
+            templ[i].ulValueLen = 0;  // ask nothing more about it
+            continue;
+        }
+        values[i].emplace(templ[i].ulValueLen);
+        templ[i].pValue = values[i]->empty() ? nullptr : values[i]->data();
+        any_value = any_value || !values[i]->empty();
+    }
+    if (!any_value)
+        return values;
+
+    if (auto filled = read(); !filled && !unavailable_only(filled.error()))
+        return std::unexpected(filled.error());
+    for (std::size_t i = 0; i < templ.size(); ++i) {
+        if (!values[i])
+            continue;
+        if (templ[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) {
+            values[i].reset();
+        } else {
+            values[i]->resize(std::min<std::size_t>(values[i]->size(), templ[i].ulValueLen));
+        }
+    }
+    return values;
+}
+
+CallResult<std::vector<CertificateObject>> certificate_objects(const Session& session) {
+    CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
+    CK_ATTRIBUTE templ[] = {{CKA_CLASS, &cls, sizeof cls}};
+    auto handles = find_objects(session, templ);
+    if (!handles)
+        return std::unexpected(handles.error());
+    std::vector<CertificateObject> out;
+    for (CK_OBJECT_HANDLE handle : *handles) {
+        auto attrs = read_attributes(session, handle, {CKA_VALUE, CKA_ID});
+        if (!attrs)
+            return std::unexpected(attrs.error());
+        if (!(*attrs)[0])
+            continue;
+        out.push_back({std::move(*(*attrs)[0]), std::move((*attrs)[1])});
+    }
+    return out;
+}
+
+namespace {
+
+// Appends the UTF-8 sequence at the start of s, or U+FFFD for a byte that
+// does not start one; returns the bytes consumed.
+std::size_t append_lossy(std::string_view s, std::string& out) {
+    auto valid_prefix = [&](std::size_t len) {
+        return len <= s.size() && core::is_valid_utf8(s.substr(0, len));
+    };
+    const auto c0 = static_cast<unsigned char>(s[0]);
+    std::size_t len = c0 < 0x80 ? 1 : c0 >= 0xF0 ? 4 : c0 >= 0xE0 ? 3 : c0 >= 0xC0 ? 2 : 0;
+    if (len != 0 && valid_prefix(len)) {
+        out.append(s.substr(0, len));
+        return len;
+    }
+    out.append("\xEF\xBF\xBD");
+    return 1;
+}
+
+}  // namespace
+
+std::string token_text(std::span<const CK_UTF8CHAR> field) {
+    std::string_view raw(reinterpret_cast<const char*>(field.data()), field.size());
+    std::string text;
+    while (!raw.empty())
+        raw.remove_prefix(append_lossy(raw, text));
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return std::string(core::trim_white_space(text));
+}
+
+TokenTexts token_texts(const CK_TOKEN_INFO& info) {
+    return {token_text(info.label), token_text(info.manufacturerID), token_text(info.model),
+            token_text(info.serialNumber)};
+}
+
+}  // namespace tolvex::pkcs11
