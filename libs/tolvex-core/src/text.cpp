@@ -14,10 +14,12 @@ struct Decoded {
 // Decodes one well-formed UTF-8 sequence at the start of s (no overlongs, no
 // surrogates, nothing above U+10FFFF).
 std::optional<Decoded> decode_at(std::string_view s) {
-    if (s.empty()) return std::nullopt;
+    if (s.empty())
+        return std::nullopt;
     auto b = [&](std::size_t i) { return static_cast<std::uint8_t>(s[i]); };
     std::uint8_t c0 = b(0);
-    if (c0 < 0x80) return Decoded{c0, 1};
+    if (c0 < 0x80)
+        return Decoded{c0, 1};
     std::size_t len;
     char32_t cp;
     if (c0 >= 0xC2 && c0 <= 0xDF) {
@@ -32,9 +34,11 @@ std::optional<Decoded> decode_at(std::string_view s) {
     } else {
         return std::nullopt;
     }
-    if (s.size() < len) return std::nullopt;
+    if (s.size() < len)
+        return std::nullopt;
     for (std::size_t i = 1; i < len; ++i) {
-        if ((b(i) & 0xC0) != 0x80) return std::nullopt;
+        if ((b(i) & 0xC0) != 0x80)
+            return std::nullopt;
         cp = (cp << 6) | (b(i) & 0x3F);
     }
     if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
@@ -49,7 +53,8 @@ std::size_t trailing_white_space(std::string_view s) {
     // A UTF-8 character is at most 4 bytes; try each start position.
     for (std::size_t len = 1; len <= 4 && len <= s.size(); ++len) {
         auto d = decode_at(s.substr(s.size() - len));
-        if (d && d->len == len) return is_white_space(d->cp) ? len : 0;
+        if (d && d->len == len)
+            return is_white_space(d->cp) ? len : 0;
     }
     return 0;
 }
@@ -65,12 +70,14 @@ bool is_white_space(char32_t c) {
 std::string_view trim_white_space(std::string_view text) {
     while (!text.empty()) {
         auto d = decode_at(text);
-        if (!d || !is_white_space(d->cp)) break;
+        if (!d || !is_white_space(d->cp))
+            break;
         text.remove_prefix(d->len);
     }
     while (!text.empty()) {
         std::size_t n = trailing_white_space(text);
-        if (n == 0) break;
+        if (n == 0)
+            break;
         text.remove_suffix(n);
     }
     return text;
@@ -79,7 +86,8 @@ std::string_view trim_white_space(std::string_view text) {
 bool is_valid_utf8(std::string_view text) {
     while (!text.empty()) {
         auto d = decode_at(text);
-        if (!d) return false;
+        if (!d)
+            return false;
         text.remove_prefix(d->len);
     }
     return true;
@@ -88,7 +96,8 @@ bool is_valid_utf8(std::string_view text) {
 std::string ascii_lower(std::string_view text) {
     std::string out(text);
     for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
     }
     return out;
 }
