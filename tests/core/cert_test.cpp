@@ -164,9 +164,13 @@ TEST(Names, EmptyNameAndEmptyRdn) {
     Name with_gap = {{{"2.5.4.6", 19, bytes_of("BR")}}, {}, {{"2.5.4.3", 12, bytes_of("Y")}}};
     EXPECT_EQ(format_dn(with_gap), "CN=Y,,C=BR");
     EXPECT_EQ(display_name(with_gap), "C=BR, , CN=Y");
-    auto parsed = parse_name(seq({set({atv("2.5.4.6", PRINTABLE, "BR")}), set({}), cn("Y")}));
+    Bytes gap_der = seq({set({atv("2.5.4.6", PRINTABLE, "BR")}), set({}), cn("Y")});
+    auto parsed = parse_name(gap_der);
     ASSERT_TRUE(parsed);
     EXPECT_EQ(*parsed, with_gap);
+    auto s = with_subject(gap_der);
+    EXPECT_EQ(s.subject_dn, "CN=Y,,C=BR");
+    EXPECT_EQ(s.subject_cn, "Y");
 }
 
 TEST(CommonName, FirstOneOnlyAndSuffixRules) {
