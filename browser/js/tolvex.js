@@ -1,0 +1,221 @@
+// Page client of the Tolvex signing agent.
+//
+//   import * as tolvex from "./tolvex.js";
+//   const { certificates } = await tolvex.listCertificates();
+//   const { signature } = await tolvex.sign({ thumbprint, data: bytes, pin });
+//
+// Requests travel page -> content script -> service worker of the Tolvex
+// extension -> agent (Native Messaging), and the answer the same way back.
+// Every failure is a TolvexError whose `code` is the agent's error code
+// ("pin_incorrect", "certificate_not_found", ...) with the agent's Portuguese
+// `message`, or one of the codes of this client and the extension:
+//   extension_missing   the extension is not installed or not active here
+//   origin_not_allowed  the extension does not serve this page's origin
+//   host_not_found      the agent is not registered with the browser
+//   host_forbidden      the agent's registration does not list the extension
+//   host_exited         the agent ended without answering
+//   host_error          any other failure to reach the agent
+//   extension_error     the extension itself failed
+//   timeout             no answer in time
+//   invalid_argument    a call with unusable arguments (checked here)
+//   invalid_response    an answer that is not the agent's envelope
+
+const CHANNEL = "tolvex";
+
+const settings = {
+  timeoutMs: 120000, // signing may wait for a PIN typed into the token's own dialog
+  detectMs: 1500, // how long to wait for the extension to say it is there
+};
+
+export class TolvexError extends Error {
+  constructor(code, message, detail) {
+    super(message);
+    this.name = "TolvexError";
+    this.code = code;
+    if (detail !== undefined) this.detail = detail;
+  }
+  toString() {
+    return `${this.code}: ${this.message}`;
+  }
+}
+
+export function configure(options = {}) {
+  for (const key of ["timeoutMs", "detectMs"]) {
+    if (options[key] !== undefined) {
+      if (!Number.isFinite(options[key]) || options[key] <= 0) {
+        throw new TolvexError("invalid_argument", `${key} deve ser um número positivo`);
+      }
+      settings[key] = options[key];
+    }
+  }
+}
+
+// --- transport ------------------------------------------------------------
+
+let extensionReady = false;
+let readyWaiters = [];
+const pending = new Map();
+let counter = 0;
+
+window.addEventListener("message", (event) => {
+  if (event.source !== window || event.origin !== window.location.origin) return;
+  const data = event.data;
+  if (!data || data.channel !== CHANNEL || data.direction !== "to-page") return;
+  if (data.type === "ready") {
+    extensionReady = true;
+    const waiters = readyWaiters;
+    readyWaiters = [];
+    waiters.forEach((w) => w());
+    return;
+  }
+  if (data.type === "response" && pending.has(data.id)) {
+    const { resolve } = pending.get(data.id);
+    pending.delete(data.id);
+    resolve(data);
+  }
+});
+
+function post(message) {
+  window.postMessage({ channel: CHANNEL, direction: "to-extension", ...message }, window.location.origin);
+}
+
+function waitForExtension() {
+  if (extensionReady) return Promise.resolve();
+  return new Promise((resolve, reject) => {
+    const timer = setTimeout(() => {
+      readyWaiters = readyWaiters.filter((w) => w !== onReady);
+      reject(
+        new TolvexError(
+          "extension_missing",
+          "a extensão Tolvex não está instalada ou não está ativa nesta página",
+        ),
+      );
+    }, settings.detectMs);
+    const onReady = () => {
+      clearTimeout(timer);
+      resolve();
+    };
+    readyWaiters.push(onReady);
+    post({ type: "probe" });
+  });
+}
+
+async function call(command, fields = {}, options = {}) {
+  await waitForExtension();
+  const timeoutMs = options.timeoutMs ?? settings.timeoutMs;
+  const id = `p${++counter}`;
+  const request = { id, command, ...fields };
+  const reply = await new Promise((resolve, reject) => {
+    const timer = setTimeout(() => {
+      pending.delete(id);
+      reject(new TolvexError("timeout", `o agente não respondeu em ${Math.ceil(timeoutMs / 1000)} s`));
+    }, timeoutMs);
+    pending.set(id, {
+      resolve: (data) => {
+        clearTimeout(timer);
+        resolve(data);
+      },
+    });
+    post({ type: "request", id, request });
+  });
+  if (reply.error) {
+    throw new TolvexError(
+      reply.error.code || "extension_error",
+      reply.error.message || "erro sem descrição",
+      reply.error.detail,
+    );
+  }
+  const response = reply.response;
+  if (!response || typeof response !== "object" || typeof response.ok !== "boolean") {
+    throw new TolvexError("invalid_response", "resposta do agente não é um envelope válido");
+  }
+  if (response.id !== id) {
+    throw new TolvexError("invalid_response", "resposta do agente para outro pedido");
+  }
+  if (!response.ok) {
+    const e = response.error || {};
+    throw new TolvexError(e.code || "invalid_response", e.message || "erro sem descrição");
+  }
+  return response.result;
+}
+
+// --- helpers --------------------------------------------------------------
+
+const DIGESTS = ["SHA-256", "SHA-384", "SHA-512"];
+
+function toBase64(value, name) {
+  if (typeof value === "string") return value; // taken as Base64 already; the agent checks it
+  let bytes;
+  if (value instanceof ArrayBuffer) bytes = new Uint8Array(value);
+  else if (ArrayBuffer.isView(value)) bytes = new Uint8Array(value.buffer, value.byteOffset, value.byteLength);
+  else throw new TolvexError("invalid_argument", `${name} deve ser Base64, ArrayBuffer ou Uint8Array`);
+  let binary = "";
+  for (let i = 0; i < bytes.length; i += 0x8000) {
+    binary += String.fromCharCode.apply(null, bytes.subarray(i, i + 0x8000));
+  }
+  return btoa(binary);
+}
+
+export function base64ToBytes(text) {
+  const binary = atob(text);
+  const bytes = new Uint8Array(binary.length);
+  for (let i = 0; i < binary.length; i++) bytes[i] = binary.charCodeAt(i);
+  return bytes;
+}
+
+// --- the agent's commands -------------------------------------------------
+
+export function ping(options) {
+  return call("ping", {}, options);
+}
+
+export function listTokens(options) {
+  return call("list_tokens", {}, options);
+}
+
+export function listCertificates(options) {
+  return call("list_certificates", {}, options);
+}
+
+export function readCertificate(thumbprint, options) {
+  if (typeof thumbprint !== "string") {
+    return Promise.reject(new TolvexError("invalid_argument", "thumbprint é obrigatório"));
+  }
+  return call("read_certificate", { thumbprint }, options);
+}
+
+// Exactly one of hash, data, hashes and dataList: single values are Base64
+// text or bytes; lists are arrays of them. digestAlgorithm is "SHA-256"
+// (the default), "SHA-384" or "SHA-512". pin is optional: without it a token
+// that needs one answers pin_required.
+export function sign({ thumbprint, hash, data, hashes, dataList, digestAlgorithm, pin } = {}, options) {
+  try {
+    if (typeof thumbprint !== "string") {
+      throw new TolvexError("invalid_argument", "thumbprint é obrigatório");
+    }
+    const given = [hash, data, hashes, dataList].filter((v) => v !== undefined && v !== null);
+    if (given.length !== 1) {
+      throw new TolvexError("invalid_argument", "informe exatamente um entre hash, data, hashes e dataList");
+    }
+    if (digestAlgorithm !== undefined && !DIGESTS.includes(digestAlgorithm)) {
+      throw new TolvexError("invalid_argument", `digestAlgorithm deve ser ${DIGESTS.join(", ")}`);
+    }
+    if (pin !== undefined && pin !== null && typeof pin !== "string") {
+      throw new TolvexError("invalid_argument", "pin deve ser texto");
+    }
+    const fields = { thumbprint };
+    const list = (v, name) => {
+      if (!Array.isArray(v)) throw new TolvexError("invalid_argument", `${name} deve ser uma lista`);
+      return v.map((item) => toBase64(item, name));
+    };
+    if (hash != null) fields.hash = toBase64(hash, "hash");
+    if (data != null) fields.data = toBase64(data, "data");
+    if (hashes != null) fields.hashes = list(hashes, "hashes");
+    if (dataList != null) fields.data_list = list(dataList, "dataList");
+    if (digestAlgorithm !== undefined) fields.digest_algorithm = digestAlgorithm;
+    if (pin != null) fields.pin = pin;
+    return call("sign", fields, options);
+  } catch (e) {
+    return Promise.reject(e);
+  }
+}

@@ -1,0 +1,116 @@
+// The page client against a stand-in for the extension's content script, on
+// a minimal window that delivers postMessage like a browser does.
+import assert from "node:assert/strict";
+import { beforeEach, test } from "node:test";
+
+class FakeWindow extends EventTarget {
+  constructor() {
+    super();
+    this.location = { origin: "http://127.0.0.1:8000" };
+  }
+  postMessage(data, targetOrigin) {
+    assert.equal(targetOrigin, this.location.origin, "messages must name the page's own origin");
+    const event = new Event("message");
+    Object.assign(event, { data: structuredClone(data), source: this, origin: this.location.origin });
+    setTimeout(() => this.dispatchEvent(event), 0);
+  }
+}
+globalThis.window = new FakeWindow();
+
+// The content script stand-in: answers probes while `installed`, and hands
+// each request to `respond`.
+let installed = true;
+let respond = (request) => ({ response: { id: request.id, ok: true, result: { echo: request } } });
+window.addEventListener("message", (event) => {
+  const d = event.data;
+  if (!installed || d?.channel !== "tolvex" || d.direction !== "to-extension") return;
+  if (d.type === "probe") window.postMessage({ channel: "tolvex", direction: "to-page", type: "ready" }, window.location.origin);
+  if (d.type === "request") {
+    const reply = respond(d.request);
+    if (reply) window.postMessage({ channel: "tolvex", direction: "to-page", type: "response", id: d.id, ...reply }, window.location.origin);
+  }
+});
+
+const tolvex = await import("../js/tolvex.js");
+
+beforeEach(() => {
+  installed = true;
+  respond = (request) => ({ response: { id: request.id, ok: true, result: { echo: request } } });
+  tolvex.configure({ timeoutMs: 200, detectMs: 100 });
+});
+
+async function rejection(promise) {
+  try {
+    await promise;
+  } catch (e) {
+    return e;
+  }
+  assert.fail("expected a rejection");
+}
+
+test("requests carry the protocol names and bytes become Base64", async () => {
+  const { echo } = await tolvex.sign({
+    thumbprint: "ab",
+    dataList: [new Uint8Array([0x41]), "QUI="],
+    digestAlgorithm: "SHA-384",
+    pin: "",
+  });
+  assert.equal(echo.command, "sign");
+  assert.deepEqual(echo.data_list, ["QQ==", "QUI="]);
+  assert.equal(echo.digest_algorithm, "SHA-384");
+  assert.equal(echo.pin, "", "an empty PIN is sent, not dropped");
+  assert.equal("hash" in echo, false);
+  const { echo: e2 } = await tolvex.sign({ thumbprint: "ab", hash: new Uint8Array(300000).fill(7).buffer });
+  assert.equal(Buffer.from(e2.hash, "base64").length, 300000);
+});
+
+test("agent errors keep the agent's code and message", async () => {
+  respond = (r) => ({ response: { id: r.id, ok: false, error: { code: "pin_incorrect", message: "PIN incorreto" } } });
+  const e = await rejection(tolvex.sign({ thumbprint: "ab", hash: "QQ==" }));
+  assert.ok(e instanceof tolvex.TolvexError);
+  assert.equal(e.code, "pin_incorrect");
+  assert.equal(e.message, "PIN incorreto");
+  assert.equal(String(e), "pin_incorrect: PIN incorreto");
+});
+
+test("extension and host failures become their own codes", async () => {
+  respond = () => ({ error: { code: "host_not_found", message: "o agente Tolvex não está instalado", detail: "x" } });
+  const e = await rejection(tolvex.ping());
+  assert.equal(e.code, "host_not_found");
+  assert.equal(e.detail, "x");
+});
+
+test("an answer for another request or without an envelope is refused", async () => {
+  respond = (r) => ({ response: { id: r.id + "x", ok: true, result: {} } });
+  assert.equal((await rejection(tolvex.ping())).code, "invalid_response");
+  respond = () => ({ response: "texto" });
+  assert.equal((await rejection(tolvex.ping())).code, "invalid_response");
+});
+
+test("silence ends in a timeout, and a late answer is dropped", async () => {
+  let late;
+  respond = (r) => {
+    late = r;
+    return null;
+  };
+  const e = await rejection(tolvex.listCertificates({ timeoutMs: 50 }));
+  assert.equal(e.code, "timeout");
+  window.postMessage({ channel: "tolvex", direction: "to-page", type: "response", id: late.id, response: { id: late.id, ok: true, result: {} } }, window.location.origin);
+  respond = (r) => ({ response: { id: r.id, ok: true, result: { echo: r } } });
+  const ok = await tolvex.ping();
+  assert.equal(ok.echo.command, "ping", "the next call gets its own answer");
+});
+
+test("argument errors are reported before anything is sent", async () => {
+  let sent = 0;
+  respond = () => {
+    sent++;
+    return null;
+  };
+  for (const args of [{}, { thumbprint: "a" }, { thumbprint: "a", hash: "QQ==", data: "QQ==" },
+                      { thumbprint: "a", hash: "QQ==", digestAlgorithm: "sha256" },
+                      { thumbprint: "a", hashes: "QQ==" }, { thumbprint: "a", hash: 5 }]) {
+    assert.equal((await rejection(tolvex.sign(args))).code, "invalid_argument", JSON.stringify(args));
+  }
+  assert.equal(sent, 0);
+});

@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Browser end to end: headless Chromium with the sample extension, a page on
+# 127.0.0.1 using the page client, and the agent on a SoftHSM token. The host
+# manifest is written by tolvexctl into the fresh profile. Exits non-zero when
+# a check fails; every process it starts is ended before it exits.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+bin=${TOLVEX_BIN:-$root/build/linux/bin}
+agent=$bin/tolvex_agent
+ctl=$bin/tolvexctl
+extension=$root/browser/extension
+extension_id=ngdffiogcclincbckcnpmknjmklpfnkh
+for f in "$agent" "$ctl" /usr/lib/chromium/chromium; do
+  [ -x "$f" ] || { echo "e2e: $f is missing (make build; apt-get install chromium)" >&2; exit 1; }
+done
+
+# The page client and the extension's origin check, without a browser.
+if ! node_out=$(cd "$root/browser" && node --test tests/ 2>&1); then
+  printf '%s\n' "$node_out" >&2
+  echo "e2e: the page client tests failed" >&2
+  exit 1
+fi
+echo "e2e: page client and origin check: $(printf '%s\n' "$node_out" | grep -E '^# pass' | sed 's/# pass //') tests passed under node"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tolvex-e2e.XXXXXX")
+cleanup() {
+  if [ "${TOLVEX_E2E_KEEP:-}" = 1 ]; then echo "e2e: kept $work" >&2; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+# Chromium writes under HOME even with --user-data-dir.
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_CACHE_HOME=$work/home/.cache \
+       XDG_DATA_HOME=$work/home/.local/share XDG_RUNTIME_DIR=$work/home/run
+mkdir -p "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME" "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+unset TOLVEX_AGENT_CONFIG
+
+"$root/scripts/softhsm-fixture.sh" "$work/token"
+# shellcheck source=/dev/null
+. "$work/token/env.sh"
+# The browser passes these on to the agent it starts; the agent checks that
+# its caller is the sample extension.
+export TOLVEX_ALLOWED_ORIGINS="chrome-extension://$extension_id/"
+
+udd=$work/udd
+mkdir -p "$udd"
+"$ctl" install --browser chromium --extension-id "$extension_id" --agent "$agent" \
+  --dir "$udd/NativeMessagingHosts" >/dev/null
+
+# The same agent, allowing only another extension: it must refuse the caller.
+cat > "$work/refusing-agent.sh" <<WRAP
+#!/bin/sh
+TOLVEX_ALLOWED_ORIGINS=chrome-extension://aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa/ "$agent" "\$@"
+status=\$?
+echo \$status >> "$work/refused.status"
+exit \$status
+WRAP
+chmod +x "$work/refusing-agent.sh"
+
+www=$work/www
+mkdir -p "$www"
+cp "$root/tests/e2e/page/"* "$www/"
+cp "$root/browser/js/tolvex.js" "$www/"
+
+python3 - "$work" <<'PY'
+import json, sys
+work = sys.argv[1]
+thumb = lambda n: open(f"{work}/token/{n}.thumbprint").read().strip()
+fixture = {
+    "tokenLabel": "tolvex-demo",
+    "pin": open(f"{work}/token/pin").read().strip(),
+    "person": {"thumbprint": thumb("person"), "pki": {
+        "kind": "pf", "cpf": "12345678909", "cnpj": None, "birth_date": "1980-03-15",
+        "nis": "10987654321", "rg": "12345678", "rg_issuer": "SSPSP",
+        "email": "fulano@exemplo.com.br", "company_name": None}},
+    "company": {"thumbprint": thumb("company"), "pki": {
+        "kind": "pj", "cpf": None, "cnpj": "11222333000181",
+        "responsible_name": "BELTRANA DE SOUZA", "responsible_cpf": "98765432100",
+        "responsible_birth_date": "1975-02-02", "company_name": "EMPRESA EXEMPLO LTDA"}},
+}
+json.dump(fixture, open(f"{work}/fixture.json", "w"))
+PY
+
+echo "e2e: headless Chromium, extension $extension_id, agent $agent"
+python3 "$root/tests/e2e/cdp_driver.py" --work "$work" --www "$www" --extension "$extension" \
+  --udd "$udd" --ctl "$ctl" --agent "$agent" --refusing-agent "$work/refusing-agent.sh" \
+  --fixture "$work/fixture.json" --extension-id "$extension_id"
