@@ -11,8 +11,6 @@
 #include <random>
 #include <stdexcept>
 
-#include "tolvex/core/cert.hpp"
-
 namespace tolvex::test {
 
 std::filesystem::path token_module() {

@@ -1,0 +1,23 @@
+# The PKCS#11 source through the agent binary: with the test token module
+# (also as the Windows .dll when the agent under test is the Windows build)
+# and with a SoftHSM token.
+set(_p11_tests ${CMAKE_SOURCE_DIR}/tests/pkcs11)
+add_library(tolvex_pkcs11_agent_support STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/pkcs11_agent_support.cpp
+  ${_p11_tests}/support.cpp ${_p11_tests}/env_posix.cpp)
+target_include_directories(tolvex_pkcs11_agent_support PUBLIC ${CMAKE_CURRENT_LIST_DIR} ${_p11_tests})
+target_link_libraries(tolvex_pkcs11_agent_support PUBLIC tolvex_test_driver tolvex::core tolvex::json
+                                                         tolvex::openssl)
+target_compile_definitions(tolvex_pkcs11_agent_support PRIVATE
+  TOLVEX_TEST_TOKEN_MODULE="$<TARGET_FILE:tolvex_test_token>"
+  TOLVEX_TEST_TOKEN_MODULE_V2="$<TARGET_FILE:tolvex_test_token_v2>"
+  TOLVEX_TEST_TOKEN_MODULE_BARE="$<TARGET_FILE:tolvex_test_token_bare>")
+add_dependencies(tolvex_pkcs11_agent_support tolvex_test_token)
+tolvex_target(tolvex_pkcs11_agent_support)
+
+tolvex_add_test(NAME integration_pkcs11
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/pkcs11_agent_test.cpp
+  LIBS tolvex_test_driver tolvex_pkcs11_agent_support LABELS integration)
+tolvex_add_test(NAME integration_softhsm
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/softhsm_agent_test.cpp
+  LIBS tolvex_test_driver tolvex_pkcs11_agent_support LABELS integration)

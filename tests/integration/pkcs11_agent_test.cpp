@@ -1,0 +1,162 @@
+// The PKCS#11 source through the agent binary, on the test token module: the
+// listings with their warnings, and signing with the login rules. Against
+// the Windows agent the module is the Windows build's .dll.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "pkcs11_agent_support.hpp"
+#include "support.hpp"
+#include "tolvex/core/cert.hpp"
+
+namespace tolvex::testing {
+namespace {
+
+using test::KeyKind;
+using test::TestKey;
+
+std::filesystem::path module_under_test() {
+    if (agent_is_windows()) {
+        const char* bin = std::getenv("TOLVEX_WINDOWS_BIN");
+        return std::filesystem::path(bin != nullptr ? bin : "build/windows/bin") /
+               "tolvex_test_token.dll";
+    }
+    return test::token_module();
+}
+
+class AgentTokenTest : public ::testing::Test {
+  protected:
+    AgentTokenTest() : rsa_(test::test_key(KeyKind::Rsa2048)) {}
+
+    // A token that needs a PIN and holds the RSA certificate and key.
+    void add_token(Json flags = {"CKF_TOKEN_INITIALIZED", "CKF_LOGIN_REQUIRED"}) {
+        config_["call_log"] = agent_path(log_file());
+        config_["slots"].push_back(
+            {{"id", 3},
+             {"token",
+              {{"label", "Token A"},
+               {"manufacturer", "Tolvex"},
+               {"model", "Teste"},
+               {"serial", "42"},
+               {"flags", std::move(flags)},
+               {"pin", "1234"},
+               {"flags_after_wrong_pin",
+                {"CKF_TOKEN_INITIALIZED", "CKF_LOGIN_REQUIRED", "CKF_USER_PIN_FINAL_TRY"}},
+               {"objects",
+                {{{"class", "certificate"},
+                  {"value_file", agent_path(rsa_.cert_file)},
+                  {"id", "01"}},
+                 {{"class", "private_key"},
+                  {"key_file", agent_path(rsa_.key_file)},
+                  {"id", "01"}}}}}}});
+    }
+
+    AgentOptions options(const std::vector<std::string>& modules) {
+        test::write_file(dir_.file("token.json"), config_.dump());
+        AgentOptions o;
+        std::string list;
+        for (const auto& m : modules)
+            list += (list.empty() ? "" : ";") + m;
+        o.env["TOLVEX_PKCS11_MODULES"] = list;
+        o.env["TOLVEX_TEST_TOKEN_CONFIG"] = agent_path(dir_.file("token.json"));
+        return o;
+    }
+
+    Json sign_request(const std::vector<core::Bytes>& hashes, std::optional<std::string> pin) {
+        Json r = {{"id", "s"}, {"command", "sign"}, {"thumbprint", thumbprint_of(rsa_.cert_der)}};
+        if (hashes.size() == 1) {
+            r["hash"] = b64(hashes[0]);
+        } else {
+            r["hashes"] = Json::array();
+            for (const auto& h : hashes)
+                r["hashes"].push_back(b64(h));
+        }
+        if (pin)
+            r["pin"] = *pin;
+        return r;
+    }
+
+    std::filesystem::path log_file() const { return dir_.file("calls.log"); }
+    std::vector<std::string> log() const { return test::read_lines(log_file()); }
+
+    const TestKey& rsa_;
+    test::ScratchDir dir_;
+    Json config_ = {{"slots", Json::array()}};
+};
+
+TEST_F(AgentTokenTest, ListingsCarryTokensCertificatesAndWarnings) {
+    add_token();
+    const std::string missing = agent_path(dir_.file("ausente.so"));
+    const std::string module = agent_path(module_under_test());
+    auto replies = ask({{{"id", "t"}, {"command", "list_tokens"}},
+                        {{"id", "c"}, {"command", "list_certificates"}}},
+                       options({missing, module}));
+
+    const Json& tokens = replies[0]["result"];
+    ASSERT_EQ(tokens["tokens"].size(), 1u) << replies[0].dump();
+    EXPECT_EQ(tokens["tokens"][0], (Json{{"module", module},
+                                         {"slot_id", 3},
+                                         {"label", "Token A"},
+                                         {"manufacturer", "Tolvex"},
+                                         {"model", "Teste"},
+                                         {"serial_number", "42"}}));
+    ASSERT_EQ(tokens["warnings"].size(), 1u);
+    EXPECT_EQ(tokens["warnings"][0]["module"], missing);
+    const std::string message = tokens["warnings"][0]["message"];
+    if (agent_is_windows())
+        EXPECT_EQ(message, "libloading error (LoadLibraryExW failed)");
+    else
+        EXPECT_EQ(message.rfind("libloading error (dlopen failed: ", 0), 0u) << message;
+
+    const Json& certs = replies[1]["result"];
+    ASSERT_EQ(certs["certificates"].size(), 1u) << replies[1].dump();
+    EXPECT_EQ(certs["certificates"][0]["thumbprint"], thumbprint_of(rsa_.cert_der));
+    EXPECT_EQ(
+        certs["certificates"][0]["sources"],
+        Json::parse(
+            R"([{"kind":"pkcs11","label":"Token A","requires_pin":true,"key_storage":"token"}])"));
+    ASSERT_EQ(certs["warnings"].size(), 1u);
+    EXPECT_EQ(certs["warnings"][0], (Json{{"source", missing}, {"message", message}}));
+}
+
+TEST_F(AgentTokenTest, SignsWithThePinAndReportsPinErrors) {
+    add_token();
+    const std::string module = agent_path(module_under_test());
+    const std::vector<core::Bytes> three{
+        core::compute_digest(core::Bytes{1}, core::DigestAlgorithm::Sha256),
+        core::compute_digest(core::Bytes{2}, core::DigestAlgorithm::Sha256),
+        core::compute_digest(core::Bytes{3}, core::DigestAlgorithm::Sha256)};
+    Json reply = ask_one(sign_request(three, "1234"), options({module}));
+    ASSERT_TRUE(reply["ok"]) << reply.dump();
+    EXPECT_EQ(reply["result"]["signature_algorithm"], "rsa-pkcs1-v1_5");
+    ASSERT_EQ(reply["result"]["signatures"].size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_TRUE(test::verify(rsa_, core::DigestAlgorithm::Sha256, three[i],
+                                 unb64(reply["result"]["signatures"][i])));
+    // The listing made to find the certificate logs in nowhere; the signing
+    // logs in once and signs three times.
+    EXPECT_EQ(test::calls(log(), "C_Login").size(), 1u);
+    EXPECT_EQ(test::calls(log(), "C_SignInit").size(), 3u);
+    EXPECT_EQ(test::calls(log(), "C_Logout").size(), 1u);
+
+    std::filesystem::remove(log_file());
+    reply = ask_one(sign_request({three[0]}, std::nullopt), options({module}));
+    EXPECT_EQ(reply["error"]["code"], "pin_required") << reply.dump();
+    EXPECT_TRUE(test::calls(log(), "C_Login").empty());
+
+    reply = ask_one(sign_request({three[0]}, "9999"), options({module}));
+    EXPECT_EQ(reply["error"],
+              (Json{{"code", "pin_incorrect"},
+                    {"message",
+                     "PIN incorreto. ATENÇÃO: a próxima tentativa errada vai BLOQUEAR o token"}}));
+
+    config_["returns"] = {{"C_Sign", {"ok", "CKR_DEVICE_ERROR"}}};
+    reply = ask_one(sign_request({three[0]}, "1234"), options({module}));
+    EXPECT_EQ(reply["error"]["code"], "sign_failed");
+    EXPECT_EQ(reply["error"]["message"],
+              "falha ao assinar: Function::Sign: PKCS11 error: DeviceError");
+}
+
+}  // namespace
+}  // namespace tolvex::testing
