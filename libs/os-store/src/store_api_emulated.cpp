@@ -381,7 +381,10 @@ class EmulatedStoreApi final : public StoreApi {
         Context context;
         context.data = it->second;
         context.index = index;
-        context.counters = std::make_shared<std::map<std::string, int>>();
+        auto& counters = counters_[index];
+        if (!counters)
+            counters = std::make_shared<std::map<std::string, int>>();
+        context.counters = counters;
         contexts_[handle] = std::move(context);
         log("CertEnumCertificatesInStore previous=" + std::to_string(previous) + " -> context " +
             std::to_string(handle));
@@ -700,7 +703,8 @@ class EmulatedStoreApi final : public StoreApi {
     struct Context {
         std::shared_ptr<const EmulatedStoreData> data;
         std::size_t index = 0;
-        // Calls made so far per name, for errors scripted on the n-th call.
+        // Calls made so far per name on this certificate, for errors
+        // scripted on the n-th call.
         std::shared_ptr<std::map<std::string, int>> counters;
     };
     struct Key {
@@ -718,8 +722,9 @@ class EmulatedStoreApi final : public StoreApi {
         return context.data->certificates[context.index];
     }
 
-    // "Name#n" fails the n-th call of that name on one certificate context;
-    // "Name" fails every call.
+    // "Name#n" fails the n-th call of that name on one certificate (counted
+    // over the life of this backend, across openings of the store); "Name"
+    // fails every call.
     static std::optional<Dword> scripted(const Context& context, const EmulatedCertificate& cert,
                                          const std::string& name) {
         const int count = ++(*context.counters)[name];
@@ -778,6 +783,8 @@ class EmulatedStoreApi final : public StoreApi {
     std::map<CertContext, Context> contexts_;
     std::map<KeyHandle, Key> keys_;
     std::map<HashHandle, Hash> hashes_;
+    // By position in the store.
+    std::map<std::size_t, std::shared_ptr<std::map<std::string, int>>> counters_;
 };
 
 }  // namespace
