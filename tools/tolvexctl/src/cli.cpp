@@ -1,5 +1,7 @@
 #include "cli.hpp"
 
+#include "text.hpp"
+
 #include <algorithm>
 #include <array>
 
@@ -89,7 +91,7 @@ std::expected<Options, std::string> parse_command_line(const std::vector<std::st
             auto v = value();
             if (!v)
                 return std::unexpected(v.error());
-            o.agent = *v;
+            o.agent = path_from_utf8(*v);
         } else if (name == "--origin" && (step = only(agent_cmd))) {
             auto v = value();
             if (!v)
@@ -131,7 +133,7 @@ std::expected<Options, std::string> parse_command_line(const std::vector<std::st
             auto v = value();
             if (!v)
                 return std::unexpected(v.error());
-            o.dir = *v;
+            o.dir = path_from_utf8(*v);
         } else if (name == "--thumbprint" && (step = only(o.command == "sign"))) {
             auto v = value();
             if (!v)
@@ -141,12 +143,12 @@ std::expected<Options, std::string> parse_command_line(const std::vector<std::st
             auto v = value();
             if (!v)
                 return std::unexpected(v.error());
-            o.data_file = *v;
+            o.data_file = path_from_utf8(*v);
         } else if (name == "--hash-file" && (step = only(o.command == "sign"))) {
             auto v = value();
             if (!v)
                 return std::unexpected(v.error());
-            o.hash_file = *v;
+            o.hash_file = path_from_utf8(*v);
         } else if (name == "--digest" && (step = only(o.command == "sign"))) {
             auto v = value();
             if (!v)

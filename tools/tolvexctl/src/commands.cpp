@@ -10,6 +10,7 @@
 #include "process.hpp"
 #include "registration.hpp"
 #include "session.hpp"
+#include "text.hpp"
 
 namespace tolvexctl {
 
@@ -107,10 +108,10 @@ void append_warnings(std::string& out, const json& result, const char* origin_ke
 std::expected<std::string, std::string> read_file(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in)
-        return std::unexpected("não foi possível ler " + file.string());
+        return std::unexpected("não foi possível ler " + utf8(file));
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad())
-        return std::unexpected("não foi possível ler " + file.string());
+        return std::unexpected("não foi possível ler " + utf8(file));
     return bytes;
 }
 
@@ -154,8 +155,7 @@ int run_registration(const Options& o, std::ostream& out, std::ostream& err) {
     if (o.command == "install") {
         std::error_code ec;
         if (!std::filesystem::exists(r.spec.agent_path, ec)) {
-            err << "tolvexctl: aviso: o agente não existe em " << r.spec.agent_path.string()
-                << "\n";
+            err << "tolvexctl: aviso: o agente não existe em " << utf8(r.spec.agent_path) << "\n";
         }
     }
     auto done = o.command == "install" ? install_host(r) : uninstall_host(r);

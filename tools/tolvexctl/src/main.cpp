@@ -4,9 +4,11 @@
 
 #include "cli.hpp"
 #include "commands.hpp"
+#include "process.hpp"
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    tolvexctl::prepare_console();
+    const std::vector<std::string> args = tolvexctl::utf8_arguments(argc, argv);
     auto options = tolvexctl::parse_command_line(args);
     if (!options) {
         std::cerr << "tolvexctl: " << options.error() << "\n\n" << tolvexctl::usage_text();

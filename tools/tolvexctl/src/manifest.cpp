@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "text.hpp"
+
 namespace tolvexctl {
 
 std::string_view browser_name(Browser browser) {
@@ -70,8 +72,7 @@ std::string manifest_json(Browser browser, const ManifestSpec& spec) {
     m["description"] = "Tolvex: agente de assinatura digital";
     // u8string: the path is written as UTF-8 whatever the platform's narrow
     // encoding is.
-    const auto path = spec.agent_path.u8string();
-    m["path"] = std::string(path.begin(), path.end());
+    m["path"] = utf8(spec.agent_path);
     m["type"] = "stdio";
     if (uses_origins(browser)) {
         m["allowed_origins"] = spec.origins;
@@ -119,80 +120,6 @@ std::wstring windows_registry_key(Browser browser, std::string_view host_name) {
     }
     // Host names are ASCII (valid_host_name), so widening is a plain copy.
     return base + std::wstring(host_name.begin(), host_name.end());
-}
-
-}  // namespace tolvexctl
-
-// ---- registration pieces shared by both platforms ----
-
-#include <fstream>
-#include <system_error>
-
-#include "registration.hpp"
-
-namespace tolvexctl {
-
-std::expected<void, std::string> check_registration(const Registration& r) {
-    if (!valid_host_name(r.spec.host_name)) {
-        return std::unexpected("nome de host inválido: " + r.spec.host_name +
-                               " (use letras minúsculas, dígitos, '_' e '.')");
-    }
-    if (!r.spec.agent_path.is_absolute()) {
-        return std::unexpected("o caminho do agente precisa ser absoluto: " +
-                               r.spec.agent_path.string());
-    }
-    if (r.browsers.empty())
-        return std::unexpected(std::string("nenhum navegador escolhido"));
-    bool chrome_form = false;
-    bool firefox_form = false;
-    for (Browser b : r.browsers) {
-        (uses_origins(b) ? chrome_form : firefox_form) = true;
-    }
-    if (chrome_form && r.spec.origins.empty()) {
-        return std::unexpected(std::string("nenhuma extensão permitida (--extension-id)"));
-    }
-    if (firefox_form && r.spec.firefox_ids.empty()) {
-        return std::unexpected(std::string("nenhuma extensão do Firefox permitida (--firefox-id)"));
-    }
-    if (r.dir && chrome_form && firefox_form) {
-        return std::unexpected(
-            std::string("--dir recebe um só formato de manifesto: escolha Firefox ou os demais"));
-    }
-    return {};
-}
-
-std::expected<void, std::string> write_manifest_file(const std::filesystem::path& file,
-                                                     const std::string& text) {
-    std::error_code ec;
-    std::filesystem::create_directories(file.parent_path(), ec);
-    if (ec) {
-        return std::unexpected("não foi possível criar " + file.parent_path().string() + ": " +
-                               ec.message());
-    }
-    // Written beside and renamed, so a browser never reads half a manifest.
-    auto tmp = file;
-    tmp += ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.close();
-        if (!out)
-            return std::unexpected("não foi possível gravar " + tmp.string());
-    }
-    std::filesystem::rename(tmp, file, ec);
-    if (ec) {
-        std::filesystem::remove(tmp, ec);
-        return std::unexpected("não foi possível gravar " + file.string());
-    }
-    return {};
-}
-
-std::expected<bool, std::string> remove_manifest_file(const std::filesystem::path& file) {
-    std::error_code ec;
-    const bool removed = std::filesystem::remove(file, ec);
-    if (ec)
-        return std::unexpected("não foi possível remover " + file.string() + ": " + ec.message());
-    return removed;
 }
 
 }  // namespace tolvexctl

@@ -1,8 +1,11 @@
 #include <windows.h>
+// windows.h first
+#include <shellapi.h>
 
 #include <utility>
 
 #include "process.hpp"
+#include "text.hpp"
 
 namespace tolvexctl {
 
@@ -127,7 +130,7 @@ std::expected<AgentProcess, std::string> AgentProcess::start(const std::filesyst
     PROCESS_INFORMATION pi{};
     if (!::CreateProcessW(program.wstring().c_str(), cmdline.data(), nullptr, nullptr, TRUE,
                           CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
-        return std::unexpected("não foi possível iniciar o agente " + program.string() + ": " +
+        return std::unexpected("não foi possível iniciar o agente " + utf8(program) + ": " +
                                win_error("CreateProcess"));
     }
     Handle thread(pi.hThread);
@@ -205,6 +208,32 @@ std::optional<std::filesystem::path> own_directory() {
 
 std::string_view agent_file_name() {
     return "tolvex_agent.exe";
+}
+
+// argv of a Windows program is in the ANSI code page and loses what that
+// page cannot hold; the wide command line has everything.
+std::vector<std::string> utf8_arguments(int argc, char** argv) {
+    int n = 0;
+    LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &n);
+    if (wide == nullptr)
+        return std::vector<std::string>(argv + 1, argv + argc);
+    std::unique_ptr<LPWSTR, decltype(&::LocalFree)> owner(wide, &::LocalFree);
+    std::vector<std::string> args;
+    for (int i = 1; i < n; ++i) {
+        const std::wstring w(wide[i]);
+        const int len = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()),
+                                              nullptr, 0, nullptr, nullptr);
+        std::string s(static_cast<std::size_t>(len), '\0');
+        ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), len,
+                              nullptr, nullptr);
+        args.push_back(std::move(s));
+    }
+    return args;
+}
+
+void prepare_console() {
+    ::SetConsoleOutputCP(CP_UTF8);
+    ::SetConsoleCP(CP_UTF8);
 }
 
 }  // namespace tolvexctl

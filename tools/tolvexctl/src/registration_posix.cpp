@@ -1,6 +1,7 @@
 #include <cstdlib>
 
 #include "registration.hpp"
+#include "text.hpp"
 
 namespace tolvexctl {
 
@@ -32,7 +33,7 @@ std::expected<std::vector<std::string>, std::string> install_host(const Registra
         if (auto w = write_manifest_file(file, manifest_json(b, r.spec)); !w) {
             return std::unexpected(w.error());
         }
-        done.push_back(std::string(browser_name(b)) + ": " + file.string());
+        done.push_back(std::string(browser_name(b)) + ": " + utf8(file));
     }
     return done;
 }
@@ -50,7 +51,7 @@ std::expected<std::vector<std::string>, std::string> uninstall_host(const Regist
         auto removed = remove_manifest_file(file);
         if (!removed)
             return std::unexpected(removed.error());
-        done.push_back(std::string(browser_name(b)) + ": " + file.string() +
+        done.push_back(std::string(browser_name(b)) + ": " + utf8(file) +
                        (*removed ? " removido" : " já não existia"));
     }
     return done;
