@@ -57,7 +57,9 @@ std::string describe(std::string_view what, std::string_view last_token, std::st
     }
     if (contains(what, "invalid number"))
         return "invalid number";
-    bool closing = last_token == "]" || last_token == "}";
+    // The parser's token text is not reset for structural characters, so the
+    // closing bracket is recognised in the message instead.
+    bool closing = contains(what, "unexpected '}'") || contains(what, "unexpected ']'");
     if (contains(what, "while parsing object key")) {
         return closing && follows_comma(text, token_start) ? "trailing comma"
                                                            : "key must be a string";
@@ -129,7 +131,7 @@ bool ReaderBase::parse_error(std::size_t position, const std::string& last_token
     }
     if (ex.id == 406)
         return fail("number out of range", position);
-    std::size_t token_start = position >= last_token.size() ? position - last_token.size() : 0;
+    std::size_t token_start = position > 0 ? position - 1 : 0;
     return fail(describe(ex.what(), last_token, text_, token_start), position);
 }
 
