@@ -194,6 +194,7 @@ def main():
     base = f"http://127.0.0.1:{server.server_address[1]}"
 
     checks = []
+    timings = []
     started = time.monotonic()
     proc, cdp = start_browser(args, os.environ.copy())
     try:
@@ -220,8 +221,14 @@ def main():
             time.sleep(0.05)
 
         fixture = json.dumps(json.load(open(args.fixture)))
-        run = lambda phase: checks.extend(
-            evaluate(cdp, session, f"window.runPhase({json.dumps(phase)}, {fixture})", 90))
+
+        def run(phase):
+            t0 = time.monotonic()
+            checks.extend(
+                evaluate(cdp, session, f"window.runPhase({json.dumps(phase)}, {fixture})", 90))
+            timings.append(f"{phase} {time.monotonic() - t0:.2f} s")
+
+        timings.append(f"browser and extension ready {time.monotonic() - started:.2f} s")
 
         run("main")
         # The same host name now starts an agent that allows another
@@ -232,6 +239,10 @@ def main():
         statuses = open(status_file).read().split() if os.path.exists(status_file) else []
         checks.append({"name": "the agent itself refused the origin (exit status 2)",
                        "ok": statuses[:1] == ["2"], "detail": f"statuses {statuses}"})
+        # A manifest that lists another extension only.
+        ctl(args, "install", "--agent", args.agent,
+            "--extension-id", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa")
+        run("forbidden")
         ctl(args, "uninstall")
         run("unregistered")
     except Exception as e:  # reported below, after the processes are gone
@@ -248,7 +259,7 @@ def main():
         detail = f" ({c['detail']})" if c.get("detail") and not c.get("ok") else ""
         print(f"  {mark} {c['name']}{detail}")
     print(f"e2e: {len(checks) - len(failed)}/{len(checks)} checks passed in "
-          f"{time.monotonic() - started:.2f} s")
+          f"{time.monotonic() - started:.2f} s ({'; '.join(timings)})")
     if failed:
         log = os.path.join(args.work, "chromium.log")
         print(f"e2e: browser log in {log}", file=sys.stderr)

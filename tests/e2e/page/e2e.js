@@ -165,7 +165,18 @@ async function unregisteredPhase(fx, check) {
         e.code === "host_not_found" && e.message.includes("não está instalado"), JSON.stringify(e));
 }
 
-const phases = { main: mainPhase, refused: refusedPhase, unregistered: unregisteredPhase };
+async function forbiddenPhase(fx, check) {
+  const e = await expectError(tolvex.ping());
+  check("a host manifest for another extension gives host_forbidden",
+        e.code === "host_forbidden" && e.message.includes("não autoriza"), JSON.stringify(e));
+}
+
+const phases = {
+  main: mainPhase,
+  refused: refusedPhase,
+  forbidden: forbiddenPhase,
+  unregistered: unregisteredPhase,
+};
 
 window.runPhase = async (phase, fixture) => {
   const results = [];
