@@ -56,6 +56,9 @@ let extensionReady = false;
 let readyWaiters = [];
 const pending = new Map();
 let counter = 0;
+// Two copies of this module in one page share the window's messages; a
+// per-copy prefix keeps their request ids apart.
+const instance = Math.random().toString(36).slice(2, 10);
 
 window.addEventListener("message", (event) => {
   if (event.source !== window || event.origin !== window.location.origin) return;
@@ -103,7 +106,7 @@ function waitForExtension() {
 async function call(command, fields = {}, options = {}) {
   await waitForExtension();
   const timeoutMs = options.timeoutMs ?? settings.timeoutMs;
-  const id = `p${++counter}`;
+  const id = `${instance}-${++counter}`;
   const request = { id, command, ...fields };
   const reply = await new Promise((resolve, reject) => {
     const timer = setTimeout(() => {

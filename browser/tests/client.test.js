@@ -114,3 +114,12 @@ test("argument errors are reported before anything is sent", async () => {
   }
   assert.equal(sent, 0);
 });
+
+test("two copies of the client in one page get their own answers", async () => {
+  const other = await import("../js/tolvex.js?second-copy");
+  other.configure({ timeoutMs: 200, detectMs: 100 });
+  respond = (r) => ({ response: { id: r.id, ok: true, result: { echo: r } } });
+  const [a, b] = await Promise.all([tolvex.readCertificate("aa"), other.readCertificate("bb")]);
+  assert.equal(a.echo.thumbprint, "aa");
+  assert.equal(b.echo.thumbprint, "bb");
+});
