@@ -195,8 +195,11 @@ Conversa com o agente (iniciado por este programa, como faz o navegador):
        [--pin-stdin]         o PIN é lido da primeira linha da entrada padrão
   raw                        um pedido JSON por linha na entrada, uma resposta por linha na saída
 
-O agente padrão fica na mesma pasta que o tolvexctl. Sem --extension-id vale a
-extensão de exemplo (ngdffiogcclincbckcnpmknjmklpfnkh).
+--agent escolhe o agente (o padrão fica na mesma pasta que o tolvexctl), --origin
+passa a origem do chamador (necessária com TOLVEX_ALLOWED_ORIGINS), --verbose mostra
+o log do agente e --json escreve o resultado como JSON. Sem --extension-id vale a
+extensão de exemplo (ngdffiogcclincbckcnpmknjmklpfnkh); sem --firefox-id,
+agente@tolvex.com.br.
 Status de saída: 0 sucesso, 1 o agente respondeu com erro, 2 uso incorreto,
 3 falha ao falar com o agente ou ao gravar arquivos.
 )";
