@@ -24,12 +24,12 @@ using os_store::StoreHandle;
 
 struct FakeCertificate {
     std::vector<std::uint8_t> der;
-    bool has_property = true;  // CERT_KEY_PROV_INFO_PROP_ID present
+    bool has_property = true;  // kCertKeyProvInfoPropId present
     os_store::KeyProvInfoValue property{.container = u"c", .provider = u"Fake Provider"};
     bool second_size_query_fails = false;
     bool report_zero_size = false;
     bool read_fails = false;
-    Dword key_spec = os_store::CERT_NCRYPT_KEY_SPEC;
+    Dword key_spec = os_store::kCertNcryptKeySpec;
     bool caller_free = true;
     Dword acquire_error = 0;  // non-zero: CryptAcquireCertificatePrivateKey fails
 };
@@ -109,7 +109,7 @@ class FakeStoreApi final : public os_store::StoreApi {
             --live_contexts;
         }
         if (index >= certificates.size()) {
-            last_error_ = os_store::CRYPT_E_NOT_FOUND;
+            last_error_ = os_store::kCryptENotFound;
             return 0;
         }
         ++live_contexts;
@@ -133,21 +133,21 @@ class FakeStoreApi final : public os_store::StoreApi {
                          {},
                          {}});
         const int nth = ++property_queries_[context];
-        if (prop_id != os_store::CERT_KEY_PROV_INFO_PROP_ID || !cert.has_property) {
-            last_error_ = os_store::CRYPT_E_NOT_FOUND;
+        if (prop_id != os_store::kCertKeyProvInfoPropId || !cert.has_property) {
+            last_error_ = os_store::kCryptENotFound;
             return false;
         }
         const Dword needed = os_store::key_prov_info_size(cert.property);
         if (data == nullptr) {
             if (nth == 2 && cert.second_size_query_fails) {
-                last_error_ = os_store::ERROR_INVALID_DATA;
+                last_error_ = os_store::kErrorInvalidData;
                 return false;
             }
             *size = cert.report_zero_size ? 0 : needed;
             return true;
         }
         if (cert.read_fails || *size < needed) {
-            last_error_ = os_store::ERROR_MORE_DATA;
+            last_error_ = os_store::kErrorMoreData;
             return false;
         }
         os_store::write_key_prov_info(cert.property, data);

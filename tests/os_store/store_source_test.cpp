@@ -175,7 +175,7 @@ TEST_F(StoreSigning, CngRsaKeyGetsPinAndPkcs1PaddingNamedByAlgorithm) {
     for (const auto* s : signs) {
         EXPECT_EQ(s->text, u"SHA384");
         EXPECT_EQ(s->args[1], 1u);  // padding info given
-        EXPECT_EQ(s->args[5], 2u);  // BCRYPT_PAD_PKCS1
+        EXPECT_EQ(s->args[5], 2u);  // kBcryptPadPkcs1
         EXPECT_EQ(s->bytes, digest48);
     }
     EXPECT_EQ(signs[0]->args[3], 0u);  // size query: no buffer, length 0
@@ -207,7 +207,7 @@ TEST_F(StoreSigning, CngEcKeySignsWithoutPaddingAndTakesTheSmallerSize) {
 
 TEST_F(StoreSigning, RejectedPinPropertyIsAWindowsErrorAndNothingIsSigned) {
     api->certificates = {keyed(rsa_cert())};
-    api->scripted["NCryptSetProperty"][0] = os_store::NTE_NOT_SUPPORTED;
+    api->scripted["NCryptSetProperty"][0] = os_store::kNteNotSupported;
     const auto sig = source.sign_one(rsa_cert().der, digest32, DigestAlgorithm::Sha256, "");
     ASSERT_FALSE(sig.has_value());
     EXPECT_EQ(sig.error().kind(), ErrorKind::SignFailed);
@@ -220,7 +220,7 @@ TEST_F(StoreSigning, RejectedPinPropertyIsAWindowsErrorAndNothingIsSigned) {
 
 TEST_F(StoreSigning, LegacyProviderSignatureIsReversedAndReleased) {
     FakeCertificate cert = keyed(rsa_cert());
-    cert.key_spec = os_store::AT_SIGNATURE;
+    cert.key_spec = os_store::kAtSignature;
     api->certificates = {cert};
     const auto sig = source.sign_one(rsa_cert().der, digest48, DigestAlgorithm::Sha384, "12\u00e9");
     ASSERT_TRUE(sig.has_value()) << sig.error().message();
@@ -254,12 +254,12 @@ TEST_F(StoreSigning, LegacyProviderSignatureIsReversedAndReleased) {
 
 TEST_F(StoreSigning, LegacyProviderFailuresReleaseEverything) {
     FakeCertificate cert = keyed(rsa_cert());
-    cert.key_spec = os_store::AT_KEYEXCHANGE;
+    cert.key_spec = os_store::kAtKeyexchange;
     api->certificates = {cert};
     for (const char* call :
          {"CryptSetProvParam", "CryptCreateHash", "CryptSetHashParam", "CryptSignHashW"}) {
         api->scripted.clear();
-        api->scripted[call][0] = os_store::SCARD_W_CHV_BLOCKED;
+        api->scripted[call][0] = os_store::kScardWChvBlocked;
         const auto sig = source.sign_one(rsa_cert().der, digest32, DigestAlgorithm::Sha256, "1");
         ASSERT_FALSE(sig.has_value()) << call;
         EXPECT_EQ(sig.error().kind(), ErrorKind::PinLocked) << call;
@@ -269,7 +269,7 @@ TEST_F(StoreSigning, LegacyProviderFailuresReleaseEverything) {
 
 TEST_F(StoreSigning, EcKeyBehindLegacyProviderIsRefusedBeforeThePin) {
     FakeCertificate cert = keyed(ec_cert());
-    cert.key_spec = os_store::AT_SIGNATURE;
+    cert.key_spec = os_store::kAtSignature;
     api->certificates = {cert};
     const auto sig = source.sign_one(ec_cert().der, digest32, DigestAlgorithm::Sha256, "1234");
     ASSERT_FALSE(sig.has_value());
@@ -353,7 +353,7 @@ TEST_F(StoreSigning, BatchMakesOneFullPassPerHashAndStopsAtTheFirstFailure) {
     EXPECT_EQ(api->count("CertCloseStore"), 3);
 
     api->calls.clear();
-    api->scripted["NCryptSetProperty"][5] = os_store::SCARD_W_WRONG_CHV;  // the second hash
+    api->scripted["NCryptSetProperty"][5] = os_store::kScardWWrongChv;  // the second hash
     sigs = source.sign_batch(rsa_cert().der, three, DigestAlgorithm::Sha256, "1234");
     ASSERT_FALSE(sigs.has_value());
     EXPECT_EQ(sigs.error().kind(), ErrorKind::PinIncorrect);

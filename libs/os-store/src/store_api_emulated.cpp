@@ -33,7 +33,7 @@ namespace tolvex::os_store {
 
 namespace {
 
-constexpr Dword NTE_BAD_KEYSET = 0x80090016;
+constexpr Dword kNteBadKeyset = 0x80090016;
 
 struct PkeyDeleter {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
@@ -60,7 +60,7 @@ std::string hex32(Dword value) {
 struct EmulatedKey {
     Pkey pkey;
     bool cng = true;
-    Dword key_spec = AT_KEYEXCHANGE;
+    Dword key_spec = kAtKeyexchange;
     std::optional<std::string> pin;
     bool caller_free = true;
 };
@@ -195,9 +195,9 @@ std::expected<EmulatedStoreData, std::string> parse_store(const std::string& pat
             if (!key->pkey)
                 return std::unexpected("key.pem: no private key");
             key->cng = api == "cng";
-            key->key_spec = key->cng ? CERT_NCRYPT_KEY_SPEC
-                                     : static_cast<Dword>(k.value("key_spec", AT_SIGNATURE));
-            if (!key->cng && key->key_spec != AT_KEYEXCHANGE && key->key_spec != AT_SIGNATURE) {
+            key->key_spec = key->cng ? kCertNcryptKeySpec
+                                     : static_cast<Dword>(k.value("key_spec", kAtSignature));
+            if (!key->cng && key->key_spec != kAtKeyexchange && key->key_spec != kAtSignature) {
                 return std::unexpected("key.key_spec: 1 or 2");
             }
             if (k.contains("pin")) {
@@ -239,11 +239,11 @@ const EVP_MD* md_for_cng_name(const char16_t* name) {
 
 const EVP_MD* md_for_calg(Dword alg) {
     switch (alg) {
-        case CALG_SHA_256:
+        case kCalgSha256:
             return EVP_sha256();
-        case CALG_SHA_384:
+        case kCalgSha384:
             return EVP_sha384();
-        case CALG_SHA_512:
+        case kCalgSha512:
             return EVP_sha512();
         default:
             return nullptr;
@@ -329,7 +329,7 @@ class EmulatedStoreApi final : public StoreApi {
                 } else {
                     std::fprintf(stderr, "emulated store: %s\n", loaded.error().c_str());
                     load_error =
-                        std::filesystem::exists(path) ? ERROR_INVALID_DATA : ERROR_FILE_NOT_FOUND;
+                        std::filesystem::exists(path) ? kErrorInvalidData : kErrorFileNotFound;
                 }
             }
         }
@@ -341,10 +341,10 @@ class EmulatedStoreApi final : public StoreApi {
         if (load_error)
             return fail_handle(*load_error);
         log_path_ = data->call_log;
-        const bool supported = store_provider == CERT_STORE_PROV_SYSTEM_W && name == "MY" &&
-                               (flags & CERT_SYSTEM_STORE_CURRENT_USER) != 0;
+        const bool supported = store_provider == kCertStoreProvSystemW && name == "MY" &&
+                               (flags & kCertSystemStoreCurrentUser) != 0;
         if (data->open_error || !supported) {
-            const Dword code = data->open_error.value_or(ERROR_FILE_NOT_FOUND);
+            const Dword code = data->open_error.value_or(kErrorFileNotFound);
             log(line.str() + " -> error " + std::to_string(code));
             return fail_handle(code);
         }
@@ -357,7 +357,7 @@ class EmulatedStoreApi final : public StoreApi {
     bool cert_close_store(StoreHandle store, Dword flags) override {
         log("CertCloseStore store=" + std::to_string(store) + " flags=" + std::to_string(flags));
         if (stores_.erase(store) == 0)
-            return fail(NTE_INVALID_HANDLE);
+            return fail(kNteInvalidHandle);
         return true;
     }
 
@@ -367,15 +367,15 @@ class EmulatedStoreApi final : public StoreApi {
         if (previous != 0) {
             auto prev = contexts_.find(previous);
             if (prev == contexts_.end())
-                return fail_handle(ERROR_INVALID_PARAMETER);
+                return fail_handle(kErrorInvalidParameter);
             index = prev->second.index + 1;
             contexts_.erase(prev);
         }
         if (it == stores_.end())
-            return fail_handle(ERROR_INVALID_PARAMETER);
+            return fail_handle(kErrorInvalidParameter);
         if (index >= it->second->certificates.size()) {
             log("CertEnumCertificatesInStore previous=" + std::to_string(previous) + " -> end");
-            return fail_handle(CRYPT_E_NOT_FOUND);
+            return fail_handle(kCryptENotFound);
         }
         const CertContext handle = next_handle_++;
         Context context;
@@ -413,16 +413,16 @@ class EmulatedStoreApi final : public StoreApi {
                            (data == nullptr ? " size-only" : " read");
         if (it == contexts_.end() || size == nullptr) {
             log(line + " -> invalid");
-            return fail(ERROR_INVALID_PARAMETER);
+            return fail(kErrorInvalidParameter);
         }
         const EmulatedCertificate& cert = cert_of(it->second);
         if (auto code = scripted(it->second, cert, "CertGetCertificateContextProperty")) {
             log(line + " -> scripted " + hex32(*code));
             return fail(*code);
         }
-        if (prop_id != CERT_KEY_PROV_INFO_PROP_ID || !cert.key_prov_info) {
+        if (prop_id != kCertKeyProvInfoPropId || !cert.key_prov_info) {
             log(line + " -> not found");
-            return fail(CRYPT_E_NOT_FOUND);
+            return fail(kCryptENotFound);
         }
         const Dword needed = key_prov_info_size(*cert.key_prov_info);
         if (data == nullptr) {
@@ -433,7 +433,7 @@ class EmulatedStoreApi final : public StoreApi {
         if (*size < needed) {
             *size = needed;
             log(line + " -> more data");
-            return fail(ERROR_MORE_DATA);
+            return fail(kErrorMoreData);
         }
         write_key_prov_info(*cert.key_prov_info, data);
         *size = needed;
@@ -450,7 +450,7 @@ class EmulatedStoreApi final : public StoreApi {
         auto it = contexts_.find(context);
         if (it == contexts_.end()) {
             log(line + " -> invalid");
-            return fail(ERROR_INVALID_PARAMETER);
+            return fail(kErrorInvalidParameter);
         }
         const EmulatedCertificate& cert = cert_of(it->second);
         if (auto code = scripted(it->second, cert, "CryptAcquireCertificatePrivateKey")) {
@@ -459,7 +459,7 @@ class EmulatedStoreApi final : public StoreApi {
         }
         if (!cert.key_prov_info || !cert.key) {
             log(line + " -> no key");
-            return fail(NTE_BAD_KEYSET);
+            return fail(kNteBadKeyset);
         }
         const KeyHandle handle = next_handle_++;
         Key k;
@@ -483,19 +483,19 @@ class EmulatedStoreApi final : public StoreApi {
                            " bytes=" + std::to_string(size) + " flags=" + std::to_string(flags);
         Key* k = cng_key(key);
         if (k == nullptr)
-            return status(line, NTE_INVALID_HANDLE);
+            return status(line, kNteInvalidHandle);
         if (auto code = scripted(k->context, cert_of(k->context), "NCryptSetProperty")) {
             return status(line, *code);
         }
         if (name != "SmartCardPin")
-            return status(line, NTE_NOT_SUPPORTED);
+            return status(line, kNteNotSupported);
         if (data == nullptr || size % 2 != 0 || size < 2)
-            return status(line, NTE_INVALID_PARAMETER);
+            return status(line, kNteInvalidParameter);
         std::u16string pin16(size / 2, u'\0');
         std::memcpy(pin16.data(), data, size);
         if (pin16.back() != 0) {
             core::secure_wipe(pin16.data(), pin16.size() * 2);
-            return status(line, NTE_INVALID_PARAMETER);
+            return status(line, kNteInvalidParameter);
         }
         pin16.pop_back();
         std::string pin = utf16_to_utf8(pin16);
@@ -503,7 +503,7 @@ class EmulatedStoreApi final : public StoreApi {
         core::secure_wipe(pin16.data(), pin16.size() * 2);
         core::secure_wipe(pin);
         if (!right)
-            return status(line, SCARD_W_WRONG_CHV);
+            return status(line, kScardWWrongChv);
         k->pin_presented = true;
         return status(line, 0);
     }
@@ -526,24 +526,24 @@ class EmulatedStoreApi final : public StoreApi {
                 (signature == nullptr ? std::string("null") : std::to_string(signature_size));
         Key* k = cng_key(key);
         if (k == nullptr || result_size == nullptr)
-            return status(line, NTE_INVALID_HANDLE);
+            return status(line, kNteInvalidHandle);
         if (auto code = scripted(k->context, cert_of(k->context), "NCryptSignHash")) {
             return status(line, *code);
         }
         EVP_PKEY* pkey = k->key->pkey.get();
         const EVP_MD* md = nullptr;
         if (is_rsa(pkey)) {
-            if (flags != BCRYPT_PAD_PKCS1 || padding_info == nullptr) {
-                return status(line, NTE_INVALID_PARAMETER);
+            if (flags != kBcryptPadPkcs1 || padding_info == nullptr) {
+                return status(line, kNteInvalidParameter);
             }
             md = md_for_cng_name(alg_name);
             if (md == nullptr)
-                return status(line, NTE_NOT_SUPPORTED);
+                return status(line, kNteNotSupported);
             if (hash_size != static_cast<Dword>(EVP_MD_get_size(md))) {
-                return status(line, NTE_INVALID_PARAMETER);
+                return status(line, kNteInvalidParameter);
             }
         } else if (flags != 0 || padding_info != nullptr) {
-            return status(line, NTE_INVALID_PARAMETER);
+            return status(line, kNteInvalidParameter);
         }
         const auto width = static_cast<Dword>(signature_width(pkey));
         if (signature == nullptr) {
@@ -551,14 +551,14 @@ class EmulatedStoreApi final : public StoreApi {
             return status(line, 0);
         }
         if (signature_size < width)
-            return status(line, NTE_BUFFER_TOO_SMALL);
+            return status(line, kNteBufferTooSmall);
         // A key that wants a PIN the caller did not present: the provider
         // would prompt, and the emulated user dismisses the prompt.
         if (k->key->pin && !k->pin_presented)
-            return status(line, NTE_USER_CANCELLED);
+            return status(line, kNteUserCancelled);
         auto sig = platform_sign(pkey, md, std::span(hash, hash_size));
         if (!sig)
-            return status(line, NTE_BAD_HASH);
+            return status(line, kNteBadHash);
         std::copy(sig->begin(), sig->end(), signature);
         *result_size = static_cast<Dword>(sig->size());
         return status(line, 0);
@@ -567,7 +567,7 @@ class EmulatedStoreApi final : public StoreApi {
     SecurityStatus ncrypt_free_object(KeyHandle key) override {
         std::string line = "NCryptFreeObject key=" + std::to_string(key);
         if (cng_key(key) == nullptr)
-            return status(line, NTE_INVALID_HANDLE);
+            return status(line, kNteInvalidHandle);
         keys_.erase(key);
         return status(line, 0);
     }
@@ -581,16 +581,16 @@ class EmulatedStoreApi final : public StoreApi {
                            " flags=" + std::to_string(flags);
         Key* k = capi_key(provider);
         if (k == nullptr)
-            return bool_status(line, NTE_INVALID_HANDLE);
+            return bool_status(line, kNteInvalidHandle);
         if (auto code = scripted(k->context, cert_of(k->context), "CryptSetProvParam")) {
             return bool_status(line, *code);
         }
-        if (param != PP_SIGNATURE_PIN || data == nullptr) {
-            return bool_status(line, NTE_INVALID_PARAMETER);
+        if (param != kPpSignaturePin || data == nullptr) {
+            return bool_status(line, kNteInvalidParameter);
         }
         const bool right = !k->key->pin || *k->key->pin == reinterpret_cast<const char*>(data);
         if (!right)
-            return bool_status(line, SCARD_W_WRONG_CHV);
+            return bool_status(line, kScardWWrongChv);
         k->pin_presented = true;
         return bool_status(line, 0);
     }
@@ -602,13 +602,13 @@ class EmulatedStoreApi final : public StoreApi {
                            " flags=" + std::to_string(flags);
         Key* k = capi_key(provider);
         if (k == nullptr || hash == nullptr)
-            return bool_status(line, NTE_INVALID_HANDLE);
+            return bool_status(line, kNteInvalidHandle);
         if (auto code = scripted(k->context, cert_of(k->context), "CryptCreateHash")) {
             return bool_status(line, *code);
         }
         const EVP_MD* md = md_for_calg(algorithm);
         if (md == nullptr || key != 0 || flags != 0)
-            return bool_status(line, NTE_BAD_ALGID);
+            return bool_status(line, kNteBadAlgid);
         const HashHandle handle = next_handle_++;
         Hash h;
         h.provider = provider;
@@ -625,14 +625,14 @@ class EmulatedStoreApi final : public StoreApi {
                            " param=" + std::to_string(param) + " flags=" + std::to_string(flags);
         auto it = hashes_.find(hash);
         if (it == hashes_.end() || capi_key(it->second.provider) == nullptr) {
-            return bool_status(line, NTE_INVALID_HANDLE);
+            return bool_status(line, kNteInvalidHandle);
         }
         Key& k = *capi_key(it->second.provider);
         if (auto code = scripted(k.context, cert_of(k.context), "CryptSetHashParam")) {
             return bool_status(line, *code);
         }
-        if (param != HP_HASHVAL || data == nullptr)
-            return bool_status(line, NTE_INVALID_PARAMETER);
+        if (param != kHpHashval || data == nullptr)
+            return bool_status(line, kNteInvalidParameter);
         // The length comes from the algorithm, as on the platform.
         it->second.value.assign(data, data + EVP_MD_get_size(it->second.md));
         return bool_status(line, 0);
@@ -650,7 +650,7 @@ class EmulatedStoreApi final : public StoreApi {
         auto it = hashes_.find(hash);
         if (it == hashes_.end() || capi_key(it->second.provider) == nullptr ||
             signature_size == nullptr) {
-            return bool_status(line, NTE_INVALID_HANDLE);
+            return bool_status(line, kNteInvalidHandle);
         }
         Key& k = *capi_key(it->second.provider);
         if (auto code = scripted(k.context, cert_of(k.context), "CryptSignHashW")) {
@@ -658,11 +658,11 @@ class EmulatedStoreApi final : public StoreApi {
         }
         EVP_PKEY* pkey = k.key->pkey.get();
         if (key_spec != k.key->key_spec)
-            return bool_status(line, NTE_NO_KEY);
+            return bool_status(line, kNteNoKey);
         if (!is_rsa(pkey))
-            return bool_status(line, NTE_BAD_ALGID);
+            return bool_status(line, kNteBadAlgid);
         if (it->second.value.empty())
-            return bool_status(line, NTE_BAD_HASH);
+            return bool_status(line, kNteBadHash);
         const auto width = static_cast<Dword>(signature_width(pkey));
         if (signature == nullptr) {
             *signature_size = width;
@@ -670,13 +670,13 @@ class EmulatedStoreApi final : public StoreApi {
         }
         if (*signature_size < width) {
             *signature_size = width;
-            return bool_status(line, ERROR_MORE_DATA);
+            return bool_status(line, kErrorMoreData);
         }
         if (k.key->pin && !k.pin_presented)
-            return bool_status(line, ERROR_CANCELLED);
+            return bool_status(line, kErrorCancelled);
         auto sig = platform_sign(pkey, it->second.md, it->second.value);
         if (!sig)
-            return bool_status(line, NTE_BAD_HASH);
+            return bool_status(line, kNteBadHash);
         // CryptoAPI providers write the signature little-endian.
         std::reverse_copy(sig->begin(), sig->end(), signature);
         *signature_size = static_cast<Dword>(sig->size());
@@ -686,7 +686,7 @@ class EmulatedStoreApi final : public StoreApi {
     bool crypt_destroy_hash(HashHandle hash) override {
         std::string line = "CryptDestroyHash hash=" + std::to_string(hash);
         if (hashes_.erase(hash) == 0)
-            return bool_status(line, NTE_INVALID_HANDLE);
+            return bool_status(line, kNteInvalidHandle);
         return bool_status(line, 0);
     }
 
@@ -694,7 +694,7 @@ class EmulatedStoreApi final : public StoreApi {
         std::string line = "CryptReleaseContext provider=" + std::to_string(provider) +
                            " flags=" + std::to_string(flags);
         if (capi_key(provider) == nullptr)
-            return bool_status(line, NTE_INVALID_HANDLE);
+            return bool_status(line, kNteInvalidHandle);
         keys_.erase(provider);
         return bool_status(line, 0);
     }

@@ -1,8 +1,6 @@
 // The real backend: each seam operation is the crypt32 / ncrypt / advapi32
 // call of the same name, with the arguments passed through unchanged.
 
-// The seam header comes first: it defines constants under the platform's
-// names, which the Windows headers then define again as macros.
 #include "tolvex/os_store/store_api.hpp"
 
 // clang-format off

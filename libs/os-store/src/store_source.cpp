@@ -23,7 +23,7 @@ using core::ErrorKind;
 
 // Read-only, current user only, never created when missing.
 constexpr Dword PERSONAL_STORE_OPEN_FLAGS =
-    CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG | CERT_STORE_OPEN_EXISTING_FLAG;
+    kCertSystemStoreCurrentUser | kCertStoreReadonlyFlag | kCertStoreOpenExistingFlag;
 
 class StoreGuard {
   public:
@@ -87,7 +87,7 @@ class KeyGuard {
     ~KeyGuard() {
         if (!owned_)
             return;
-        if (key_spec_ == CERT_NCRYPT_KEY_SPEC) {
+        if (key_spec_ == kCertNcryptKeySpec) {
             api_.ncrypt_free_object(key_);
         } else {
             api_.crypt_release_context(key_, 0);
@@ -129,7 +129,7 @@ class WipeOnExit {
 std::expected<StoreHandle, std::string> open_personal_store(StoreApi& api) {
     const std::array<char16_t, 3> name{u'M', u'Y', 0};
     StoreHandle store =
-        api.cert_open_store(CERT_STORE_PROV_SYSTEM_W, 0, 0, PERSONAL_STORE_OPEN_FLAGS, name.data());
+        api.cert_open_store(kCertStoreProvSystemW, 0, 0, PERSONAL_STORE_OPEN_FLAGS, name.data());
     if (store == 0) {
         const Dword code = api.get_last_error();
         return std::unexpected("CertOpenStore falhou (erro " + std::to_string(code) + ")");
@@ -139,14 +139,14 @@ std::expected<StoreHandle, std::string> open_personal_store(StoreApi& api) {
 
 bool has_key_prov_info(StoreApi& api, CertContext context) {
     Dword size = 0;
-    return api.cert_get_certificate_context_property(context, CERT_KEY_PROV_INFO_PROP_ID, nullptr,
+    return api.cert_get_certificate_context_property(context, kCertKeyProvInfoPropId, nullptr,
                                                      &size);
 }
 
 // The provider name of the key-provider property, when it names one.
 std::optional<std::string> read_provider_name(StoreApi& api, CertContext context) {
     Dword size = 0;
-    if (!api.cert_get_certificate_context_property(context, CERT_KEY_PROV_INFO_PROP_ID, nullptr,
+    if (!api.cert_get_certificate_context_property(context, kCertKeyProvInfoPropId, nullptr,
                                                    &size) ||
         size == 0) {
         return std::nullopt;
@@ -154,8 +154,8 @@ std::optional<std::string> read_provider_name(StoreApi& api, CertContext context
     // 8-byte units: the structure holds pointers and must be aligned for them.
     std::vector<std::uint64_t> buffer((static_cast<std::size_t>(size) + 7) / 8);
     Dword read_size = size;
-    if (!api.cert_get_certificate_context_property(context, CERT_KEY_PROV_INFO_PROP_ID,
-                                                   buffer.data(), &read_size)) {
+    if (!api.cert_get_certificate_context_property(context, kCertKeyProvInfoPropId, buffer.data(),
+                                                   &read_size)) {
         return std::nullopt;
     }
     // A value too short to hold the structure has no pointer to read.
@@ -194,7 +194,7 @@ const char16_t* cng_algorithm_name(core::DigestAlgorithm alg) {
 }
 
 Dword capi_algorithm_id(core::DigestAlgorithm alg) {
-    return CALG_SHA_256 | static_cast<Dword>(alg);
+    return kCalgSha256 | static_cast<Dword>(alg);
 }
 
 AgentError status_error(SecurityStatus status) {
@@ -218,7 +218,7 @@ core::Result<core::Bytes> sign_cng(StoreApi& api, KeyHandle key, core::KeyAlgori
     const Pkcs1PaddingInfo padding{cng_algorithm_name(alg)};
     const bool rsa = key_alg == core::KeyAlgorithm::Rsa;
     const void* padding_info = rsa ? &padding : nullptr;
-    const Dword flags = rsa ? BCRYPT_PAD_PKCS1 : 0;
+    const Dword flags = rsa ? kBcryptPadPkcs1 : 0;
     const auto hash_size = static_cast<Dword>(digest.size());
 
     Dword size = 0;
@@ -250,7 +250,7 @@ core::Result<core::Bytes> sign_capi(StoreApi& api, KeyHandle provider, Dword key
         pin8.append(*pin);
         pin8.push_back('\0');
         WipeOnExit wipe(pin8.data(), pin8.size());
-        if (!api.crypt_set_prov_param(provider, PP_SIGNATURE_PIN,
+        if (!api.crypt_set_prov_param(provider, kPpSignaturePin,
                                       reinterpret_cast<const std::uint8_t*>(pin8.data()), 0)) {
             return std::unexpected(windows_error_kind(api.get_last_error()));
         }
@@ -261,7 +261,7 @@ core::Result<core::Bytes> sign_capi(StoreApi& api, KeyHandle provider, Dword key
         return std::unexpected(windows_error_kind(api.get_last_error()));
     }
     HashGuard hash_guard(api, hash);
-    if (!api.crypt_set_hash_param(hash, HP_HASHVAL, digest.data(), 0)) {
+    if (!api.crypt_set_hash_param(hash, kHpHashval, digest.data(), 0)) {
         return std::unexpected(windows_error_kind(api.get_last_error()));
     }
     Dword size = 0;
@@ -283,13 +283,13 @@ core::Result<core::Bytes> sign_capi(StoreApi& api, KeyHandle provider, Dword key
 
 AgentError windows_error_kind(Dword code) {
     switch (code) {
-        case NTE_USER_CANCELLED:
-        case SCARD_W_CANCELLED_BY_USER:
-        case ERROR_CANCELLED:
+        case kNteUserCancelled:
+        case kScardWCancelledByUser:
+        case kErrorCancelled:
             return AgentError(ErrorKind::UserCancelled);
-        case SCARD_W_WRONG_CHV:
+        case kScardWWrongChv:
             return AgentError(ErrorKind::PinIncorrect);
-        case SCARD_W_CHV_BLOCKED:
+        case kScardWChvBlocked:
             return AgentError(ErrorKind::PinLocked);
         default: {
             char text[32];
@@ -359,13 +359,13 @@ core::Result<core::Bytes> WindowsStoreSource::sign_with_store_key(
     KeyHandle key = 0;
     Dword key_spec = 0;
     bool caller_free = false;
-    if (!api_->crypt_acquire_certificate_private_key(match, CRYPT_ACQUIRE_PREFER_NCRYPT_KEY_FLAG,
+    if (!api_->crypt_acquire_certificate_private_key(match, kCryptAcquirePreferNcryptKeyFlag,
                                                      nullptr, &key, &key_spec, &caller_free)) {
         return std::unexpected(windows_error_kind(api_->get_last_error()));
     }
     KeyGuard key_guard(*api_, key, key_spec, caller_free);
 
-    if (key_spec == CERT_NCRYPT_KEY_SPEC)
+    if (key_spec == kCertNcryptKeySpec)
         return sign_cng(*api_, key, *key_alg, digest, alg, pin);
     return sign_capi(*api_, key, key_spec, *key_alg, digest, alg, pin);
 }

@@ -4,7 +4,10 @@
 // crypt32 / ncrypt / advapi32 call the source makes, in the platform's own
 // terms (DWORD status codes, NUL-terminated UTF-16 names, key specifications,
 // handles as opaque values). No Windows header is needed to use it; the few
-// constants the source passes are defined here with the platform's values.
+// constants the source passes are defined here with the platform's values,
+// named after the platform's macros in kCamelCase (kCertKeyProvInfoPropId is
+// CERT_KEY_PROV_INFO_PROP_ID) so that the Windows headers' macros of the
+// same names cannot clash with them.
 //
 // Backends: store_api_windows.cpp (the real calls) and store_api_emulated.cpp
 // (a JSON-described stand-in used on other systems). Tests use recording
@@ -28,39 +31,39 @@ using CertContext = std::uintptr_t;  // PCCERT_CONTEXT
 using KeyHandle = std::uintptr_t;    // HCRYPTPROV_OR_NCRYPT_KEY_HANDLE
 using HashHandle = std::uintptr_t;   // HCRYPTHASH
 
-inline constexpr Dword CERT_STORE_PROV_SYSTEM_W = 10;
-inline constexpr Dword CERT_SYSTEM_STORE_CURRENT_USER = 0x00010000;
-inline constexpr Dword CERT_STORE_READONLY_FLAG = 0x00008000;
-inline constexpr Dword CERT_STORE_OPEN_EXISTING_FLAG = 0x00004000;
-inline constexpr Dword CERT_KEY_PROV_INFO_PROP_ID = 2;
-inline constexpr Dword CRYPT_ACQUIRE_PREFER_NCRYPT_KEY_FLAG = 0x00020000;
-inline constexpr Dword CERT_NCRYPT_KEY_SPEC = 0xFFFFFFFF;
-inline constexpr Dword AT_KEYEXCHANGE = 1;
-inline constexpr Dword AT_SIGNATURE = 2;
-inline constexpr Dword BCRYPT_PAD_PKCS1 = 2;
-inline constexpr Dword PP_SIGNATURE_PIN = 0x21;
-inline constexpr Dword CALG_SHA_256 = 0x800C;
-inline constexpr Dword CALG_SHA_384 = 0x800D;
-inline constexpr Dword CALG_SHA_512 = 0x800E;
-inline constexpr Dword HP_HASHVAL = 2;
+inline constexpr Dword kCertStoreProvSystemW = 10;
+inline constexpr Dword kCertSystemStoreCurrentUser = 0x00010000;
+inline constexpr Dword kCertStoreReadonlyFlag = 0x00008000;
+inline constexpr Dword kCertStoreOpenExistingFlag = 0x00004000;
+inline constexpr Dword kCertKeyProvInfoPropId = 2;
+inline constexpr Dword kCryptAcquirePreferNcryptKeyFlag = 0x00020000;
+inline constexpr Dword kCertNcryptKeySpec = 0xFFFFFFFF;
+inline constexpr Dword kAtKeyexchange = 1;
+inline constexpr Dword kAtSignature = 2;
+inline constexpr Dword kBcryptPadPkcs1 = 2;
+inline constexpr Dword kPpSignaturePin = 0x21;
+inline constexpr Dword kCalgSha256 = 0x800C;
+inline constexpr Dword kCalgSha384 = 0x800D;
+inline constexpr Dword kCalgSha512 = 0x800E;
+inline constexpr Dword kHpHashval = 2;
 
-inline constexpr Dword ERROR_FILE_NOT_FOUND = 2;
-inline constexpr Dword ERROR_INVALID_DATA = 13;
-inline constexpr Dword ERROR_INVALID_PARAMETER = 87;
-inline constexpr Dword ERROR_MORE_DATA = 234;
-inline constexpr Dword ERROR_CANCELLED = 0x000004C7;
-inline constexpr Dword CRYPT_E_NOT_FOUND = 0x80092004;
-inline constexpr Dword NTE_BAD_HASH = 0x80090002;
-inline constexpr Dword NTE_BAD_ALGID = 0x80090008;
-inline constexpr Dword NTE_NO_KEY = 0x8009000D;
-inline constexpr Dword NTE_INVALID_HANDLE = 0x80090026;
-inline constexpr Dword NTE_INVALID_PARAMETER = 0x80090027;
-inline constexpr Dword NTE_BUFFER_TOO_SMALL = 0x80090028;
-inline constexpr Dword NTE_NOT_SUPPORTED = 0x80090029;
-inline constexpr Dword NTE_USER_CANCELLED = 0x80090036;
-inline constexpr Dword SCARD_W_WRONG_CHV = 0x8010006B;
-inline constexpr Dword SCARD_W_CHV_BLOCKED = 0x8010006C;
-inline constexpr Dword SCARD_W_CANCELLED_BY_USER = 0x8010006E;
+inline constexpr Dword kErrorFileNotFound = 2;
+inline constexpr Dword kErrorInvalidData = 13;
+inline constexpr Dword kErrorInvalidParameter = 87;
+inline constexpr Dword kErrorMoreData = 234;
+inline constexpr Dword kErrorCancelled = 0x000004C7;
+inline constexpr Dword kCryptENotFound = 0x80092004;
+inline constexpr Dword kNteBadHash = 0x80090002;
+inline constexpr Dword kNteBadAlgid = 0x80090008;
+inline constexpr Dword kNteNoKey = 0x8009000D;
+inline constexpr Dword kNteInvalidHandle = 0x80090026;
+inline constexpr Dword kNteInvalidParameter = 0x80090027;
+inline constexpr Dword kNteBufferTooSmall = 0x80090028;
+inline constexpr Dword kNteNotSupported = 0x80090029;
+inline constexpr Dword kNteUserCancelled = 0x80090036;
+inline constexpr Dword kScardWWrongChv = 0x8010006B;
+inline constexpr Dword kScardWChvBlocked = 0x8010006C;
+inline constexpr Dword kScardWCancelledByUser = 0x8010006E;
 
 // Mirrors CRYPT_KEY_PROV_INFO field for field (the Windows backend checks the
 // layout against the real structure). The property's bytes start with it; the
@@ -143,7 +146,7 @@ struct KeyProvInfoValue {
     std::u16string provider;
     bool provider_null = false;
     Dword provider_type = 0;
-    Dword key_spec = AT_KEYEXCHANGE;
+    Dword key_spec = kAtKeyexchange;
 };
 // Size in bytes of the property value.
 Dword key_prov_info_size(const KeyProvInfoValue& value);
