@@ -28,6 +28,16 @@ Bytes rich_certificate() {
     return build_cert(spec);
 }
 
+// Names OpenSSL refuses (VisibleString, invalid UTF-8), so the certificate
+// goes through the second parse with blanked names.
+Bytes refused_names_certificate() {
+    CertSpec spec;
+    spec.issuer = seq({set({atv("2.5.4.3", VISIBLE, "AC")})});
+    spec.subject = seq({set({atv("2.5.4.3", UTF8, Bytes{0xC3, 0x28})}), cn("X")});
+    spec.extensions = {key_usage_ext(0x01)};
+    return build_cert(spec);
+}
+
 void expect_summary_or_parser_failure(const Bytes& der) {
     auto s = build_summary(der, {});
     if (s) {
@@ -47,6 +57,11 @@ TEST(Robustness, EveryTruncationFailsCleanly) {
     auto full = build_summary(der, {});
     ASSERT_TRUE(full.has_value()) << full.error();
     EXPECT_EQ(full->pki_brazil.kind, "pj");
+    Bytes refused = refused_names_certificate();
+    for (std::size_t n = 0; n < refused.size(); ++n) {
+        Bytes cut(refused.begin(), refused.begin() + static_cast<std::ptrdiff_t>(n));
+        ASSERT_FALSE(build_summary(cut, {}).has_value()) << n;
+    }
     for (std::size_t n = 0; n < der.size(); ++n) {
         Bytes cut(der.begin(), der.begin() + static_cast<std::ptrdiff_t>(n));
         auto s = build_summary(cut, {});
@@ -56,10 +71,11 @@ TEST(Robustness, EveryTruncationFailsCleanly) {
 }
 
 TEST(Robustness, RandomMutationsNeverCrash) {
-    Bytes der = rich_certificate();
+    const Bytes bases[] = {rich_certificate(), refused_names_certificate()};
+    ASSERT_TRUE(build_summary(bases[1], {}).has_value());
     std::mt19937 rng(20240510);
     for (int round = 0; round < 10000; ++round) {
-        Bytes m = der;
+        Bytes m = bases[round % 2];
         int edits = 1 + static_cast<int>(rng() % 4);
         for (int e = 0; e < edits; ++e) {
             std::size_t pos = rng() % m.size();
