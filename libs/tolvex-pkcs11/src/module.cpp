@@ -48,11 +48,9 @@ std::expected<Module, std::string> Module::load(const std::filesystem::path& pat
             return std::unexpected(CallError{"GetFunctionList", std::nullopt}.text());
     }
 
+    // Value-initialised: the four mutex callbacks are null, so the module
+    // uses the operating system's locking.
     CK_C_INITIALIZE_ARGS args{};
-    args.CreateMutex = nullptr;
-    args.DestroyMutex = nullptr;
-    args.LockMutex = nullptr;
-    args.UnlockMutex = nullptr;
     args.flags = CKF_OS_LOCKING_OK;
     args.pReserved = nullptr;
     if (auto ok = invoke("Initialize", functions->C_Initialize, static_cast<void*>(&args));

@@ -24,6 +24,7 @@
 // }
 
 #include <openssl/bn.h>
+#include <openssl/crypto.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -433,10 +434,16 @@ CK_RV FindObjectsInit(CK_SESSION_HANDLE h, CK_ATTRIBUTE* templ, CK_ULONG n) {
             CK_OBJECT_CLASS c;
             std::memcpy(&c, p, sizeof c);
             cls = c;
-            args += (args.empty() ? "" : " ") + std::string("class=") + std::to_string(c);
+            if (!args.empty())
+                args += ' ';
+            args += "class=";
+            args += std::to_string(c);
         } else if (templ[i].type == CKA_ID) {
             id = Bytes(p, p + templ[i].ulValueLen);
-            args += (args.empty() ? "" : " ") + std::string("id=") + to_hex(p, templ[i].ulValueLen);
+            if (!args.empty())
+                args += ' ';
+            args += "id=";
+            args += to_hex(p, templ[i].ulValueLen);
         }
     }
     if (auto rv = scripted("C_FindObjectsInit"))
@@ -491,8 +498,11 @@ CK_RV GetAttributeValue(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE obj, CK_ATTRIBUTE*
                         CK_ULONG n) {
     std::lock_guard lock(g_lock);
     std::string args = "object=" + std::to_string(obj) + " types=";
-    for (CK_ULONG i = 0; i < n; ++i)
-        args += (i ? "," : "") + hex(templ[i].type);
+    for (CK_ULONG i = 0; i < n; ++i) {
+        if (i > 0)
+            args += ',';
+        args += hex(templ[i].type);
+    }
     args += std::string(" values=") + (n > 0 && templ[0].pValue != nullptr ? "yes" : "no");
     if (auto rv = scripted("C_GetAttributeValue"))
         return done("C_GetAttributeValue", args, *rv);
@@ -742,6 +752,10 @@ CK_UTF8CHAR g_interface_name[] = "PKCS 11";
 }  // namespace
 
 void reload() {
+    // No exit handler: the module's copy of OpenSSL would leave one behind
+    // pointing into the unloaded library (the agent unloads modules after
+    // every operation), and it would run at process exit.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     std::lock_guard lock(g_lock);
     try {
         load_config();

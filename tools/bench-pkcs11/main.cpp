@@ -1,0 +1,192 @@
+// tolvex_bench_pkcs11 --agent PATH --module PATH --thumbprint HEX --pin PIN
+//                     [--items 500] [--rounds 5]
+//
+// Signs the same batch of SHA-256 digests with the key of one certificate,
+// first in a plain loop over the module (load, C_Login once, then
+// C_SignInit/C_Sign per digest), then through the agent: one sign request
+// with the batch, in real frames, after a warm-up ping. Each is run several
+// times; the medians are printed with their ratio.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "agent_pipe.hpp"
+#include "tolvex/core/cert.hpp"
+#include "tolvex/pkcs11/module.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using tolvex::core::Bytes;
+namespace p11 = tolvex::pkcs11;
+
+struct Options {
+    std::string agent, module, thumbprint, pin;
+    int items = 500;
+    int rounds = 5;
+};
+
+std::optional<Options> parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string key = argv[i], value = argv[i + 1];
+        if (key == "--agent")
+            o.agent = value;
+        else if (key == "--module")
+            o.module = value;
+        else if (key == "--thumbprint")
+            o.thumbprint = value;
+        else if (key == "--pin")
+            o.pin = value;
+        else if (key == "--items")
+            o.items = std::atoi(value.c_str());
+        else if (key == "--rounds")
+            o.rounds = std::atoi(value.c_str());
+        else
+            return std::nullopt;
+    }
+    if (o.agent.empty() || o.module.empty() || o.thumbprint.empty() || o.items <= 0 ||
+        o.rounds <= 0)
+        return std::nullopt;
+    return o;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+double ms_since(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// The plain loop, from loading the module to the last signature.
+std::optional<double> plain_loop(const Options& o, const std::vector<Bytes>& digests) {
+    const auto start = Clock::now();
+    auto module = p11::Module::load(o.module);
+    if (!module) {
+        std::fprintf(stderr, "module: %s\n", module.error().c_str());
+        return std::nullopt;
+    }
+    const CK_FUNCTION_LIST& f = module->functions();
+    auto slots = p11::usable_slots(*module);
+    if (!slots)
+        return std::nullopt;
+    for (CK_SLOT_ID slot : *slots) {
+        auto session = p11::Session::open(*module, slot);
+        if (!session)
+            continue;
+        auto certs = p11::certificate_objects(*session);
+        if (!certs)
+            continue;
+        auto cert =
+            std::find_if(certs->begin(), certs->end(), [&](const p11::CertificateObject& c) {
+                return tolvex::core::compute_thumbprint(c.value) == o.thumbprint;
+            });
+        if (cert == certs->end() || !cert->id)
+            continue;
+
+        auto* pin = reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(o.pin.data()));
+        if (f.C_Login(session->handle(), CKU_USER, pin, o.pin.size()) != CKR_OK)
+            return std::nullopt;
+        CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+        CK_ATTRIBUTE templ[] = {
+            {CKA_CLASS, &cls, sizeof cls},
+            {CKA_ID, cert->id->data(), static_cast<CK_ULONG>(cert->id->size())}};
+        auto keys = p11::find_objects(*session, templ);
+        if (!keys || keys->empty())
+            return std::nullopt;
+        CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
+        Bytes signature(1024);
+        for (const Bytes& digest : digests) {
+            Bytes data = tolvex::core::digest_info(tolvex::core::DigestAlgorithm::Sha256, digest);
+            CK_ULONG length = signature.size();
+            if (f.C_SignInit(session->handle(), &mechanism, keys->front()) != CKR_OK ||
+                f.C_Sign(session->handle(), data.data(), data.size(), signature.data(), &length) !=
+                    CKR_OK)
+                return std::nullopt;
+        }
+        const double elapsed = ms_since(start);
+        f.C_Logout(session->handle());
+        return elapsed;
+    }
+    std::fprintf(stderr, "no token holds a certificate with that thumbprint\n");
+    return std::nullopt;
+}
+
+// One sign request with the whole batch, timed from writing its frame to
+// reading the response.
+std::optional<double> through_agent(tolvex::bench::AgentPipe& agent, const std::string& request) {
+    std::string response;
+    const auto start = Clock::now();
+    if (!agent.exchange(request, response))
+        return std::nullopt;
+    const double elapsed = ms_since(start);
+    auto reply = nlohmann::json::parse(response, nullptr, false);
+    if (reply.is_discarded() || !reply.value("ok", false)) {
+        std::fprintf(stderr, "agent: %s\n", response.substr(0, 300).c_str());
+        return std::nullopt;
+    }
+    return elapsed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    auto options = parse(argc, argv);
+    if (!options) {
+        std::fprintf(stderr,
+                     "usage: %s --agent PATH --module PATH --thumbprint HEX --pin PIN [--items N] "
+                     "[--rounds N]\n",
+                     argv[0]);
+        return 2;
+    }
+    std::mt19937 random(42);
+    std::vector<Bytes> digests(options->items, Bytes(32));
+    for (Bytes& d : digests)
+        for (auto& b : d)
+            b = static_cast<std::uint8_t>(random());
+
+    nlohmann::json request = {{"id", "bench"},
+                              {"command", "sign"},
+                              {"thumbprint", options->thumbprint},
+                              {"digest_algorithm", "SHA-256"},
+                              {"pin", options->pin},
+                              {"hashes", nlohmann::json::array()}};
+    for (const Bytes& d : digests)
+        request["hashes"].push_back(tolvex::core::base64_encode(d));
+    const std::string body = request.dump();
+
+    setenv("TOLVEX_PKCS11_MODULES", options->module.c_str(), 1);
+    tolvex::bench::AgentPipe agent({options->agent});
+    std::string pong;
+    if (!agent.running() || !agent.exchange(R"({"id":"w","command":"ping"})", pong)) {
+        std::fprintf(stderr, "the agent did not answer\n");
+        return 1;
+    }
+
+    std::vector<double> plain, via_agent;
+    for (int round = 0; round < options->rounds; ++round) {
+        auto p = plain_loop(*options, digests);
+        auto a = through_agent(agent, body);
+        if (!p || !a)
+            return 1;
+        plain.push_back(*p);
+        via_agent.push_back(*a);
+    }
+    const double p = median(plain), a = median(via_agent);
+    std::printf("pkcs11 bench: %d RSA signatures, median of %d rounds\n", options->items,
+                options->rounds);
+    std::printf("  plain loop (load, C_Login once, C_SignInit/C_Sign each): %.1f ms\n", p);
+    std::printf("  agent, one batch request through frames:                %.1f ms\n", a);
+    std::printf("  ratio agent/plain: %.3f (%+.1f %%)\n", a / p, (a / p - 1.0) * 100.0);
+    return 0;
+}
