@@ -8,16 +8,16 @@ namespace {
 
 using namespace tolvex::test;
 
-CertificateSummary summary_of(const CertSpec& spec, std::vector<SourceEntry> sources = {}) {
-    auto s = build_summary(build_cert(spec), std::move(sources));
+CertificateSummary summary_of(const CertFields& fields, std::vector<SourceEntry> sources = {}) {
+    auto s = build_summary(build_cert(fields), std::move(sources));
     EXPECT_TRUE(s.has_value()) << (s ? "" : s.error());
     return s.value_or(CertificateSummary{});
 }
 
 CertificateSummary with_subject(const Bytes& subject) {
-    CertSpec spec;
-    spec.subject = subject;
-    return summary_of(spec);
+    CertFields fields;
+    fields.subject = subject;
+    return summary_of(fields);
 }
 
 TEST(HexAndThumbprint, FormatsAndCoversTheWholeBuffer) {
@@ -26,7 +26,7 @@ TEST(HexAndThumbprint, FormatsAndCoversTheWholeBuffer) {
     EXPECT_EQ(compute_thumbprint(bytes_of("abc")),
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 
-    Bytes der = build_cert(CertSpec{});
+    Bytes der = build_cert(CertFields{});
     Bytes trailing = der;
     trailing.push_back(0x00);
     auto a = build_summary(der, {});
@@ -42,7 +42,7 @@ TEST(HexAndThumbprint, FormatsAndCoversTheWholeBuffer) {
 }
 
 TEST(BuildSummary, SameDerGivesSameSummaryWhateverTheSource) {
-    Bytes der = build_cert(CertSpec{});
+    Bytes der = build_cert(CertFields{});
     SourceEntry os{SourceKind::Os, "MY", false, KeyStorage::Token, "Example Smart Card Provider"};
     SourceEntry token{SourceKind::Pkcs11, "TOKEN", true, KeyStorage::Token, std::nullopt};
     auto a = build_summary(der, {os});
@@ -177,9 +177,9 @@ TEST(CommonName, FirstOneOnlyAndSuffixRules) {
     auto two = with_subject(seq({cn(""), cn("Second")}));
     EXPECT_EQ(two.subject_cn, "");
     auto issuer_kept = [] {
-        CertSpec spec;
-        spec.issuer = seq({cn("  AC:12345678000199 ")});
-        return summary_of(spec);
+        CertFields fields;
+        fields.issuer = seq({cn("  AC:12345678000199 ")});
+        return summary_of(fields);
     }();
     EXPECT_EQ(issuer_kept.issuer_cn, "  AC:12345678000199 ");
 
@@ -198,9 +198,9 @@ TEST(Serial, ContentBytesAsStored) {
     for (auto [content, text] :
          {std::pair{Bytes{0x01, 0x02}, "0102"}, std::pair{Bytes{0x00, 0x8F, 0x10}, "008f10"},
           std::pair{Bytes{0x00, 0xC3}, "00c3"}, std::pair{Bytes{0xFF, 0x7F}, "ff7f"}}) {
-        CertSpec spec;
-        spec.serial = content;
-        EXPECT_EQ(summary_of(spec).serial_number, text);
+        CertFields fields;
+        fields.serial = content;
+        EXPECT_EQ(summary_of(fields).serial_number, text);
     }
 }
 
@@ -224,9 +224,9 @@ TEST(Times, ValidityAsStored) {
              Case{gen_time("20240510140322"), ""},
              Case{utc("garbage"), ""},
          }) {
-        CertSpec spec;
-        spec.not_after = time;
-        auto s = summary_of(spec);
+        CertFields fields;
+        fields.not_after = time;
+        auto s = summary_of(fields);
         EXPECT_EQ(s.not_after, text) << std::string(time.begin() + 2, time.end());
         EXPECT_EQ(s.not_before, "2024-05-10T14:03:22Z");
     }
@@ -251,41 +251,41 @@ TEST(Times, FormatLimits) {
 }
 
 TEST(Extensions, KeyUsageNamesInBitOrder) {
-    CertSpec spec;
-    EXPECT_TRUE(summary_of(spec).key_usage.empty());
-    spec.extensions = {key_usage_ext(0x20 | 0x40)};
-    EXPECT_EQ(summary_of(spec).key_usage, (std::vector<std::string>{"keyCertSign", "cRLSign"}));
-    spec.extensions = {key_usage_ext(0x1FF)};  // every bit, 7 and 8 unnamed
+    CertFields fields;
+    EXPECT_TRUE(summary_of(fields).key_usage.empty());
+    fields.extensions = {key_usage_ext(0x20 | 0x40)};
+    EXPECT_EQ(summary_of(fields).key_usage, (std::vector<std::string>{"keyCertSign", "cRLSign"}));
+    fields.extensions = {key_usage_ext(0x1FF)};  // every bit, 7 and 8 unnamed
     EXPECT_EQ(
-        summary_of(spec).key_usage,
+        summary_of(fields).key_usage,
         (std::vector<std::string>{"digitalSignature", "nonRepudiation", "keyEncipherment",
                                   "dataEncipherment", "keyAgreement", "keyCertSign", "cRLSign"}));
-    spec.extensions = {key_usage_ext(0x01), key_usage_ext(0x01)};
-    EXPECT_TRUE(summary_of(spec).key_usage.empty());
-    spec.extensions = {extension("2.5.29.15", bytes_of("junk"))};
-    EXPECT_TRUE(summary_of(spec).key_usage.empty());
+    fields.extensions = {key_usage_ext(0x01), key_usage_ext(0x01)};
+    EXPECT_TRUE(summary_of(fields).key_usage.empty());
+    fields.extensions = {extension("2.5.29.15", bytes_of("junk"))};
+    EXPECT_TRUE(summary_of(fields).key_usage.empty());
 }
 
 TEST(Extensions, CaFlagNeedsExactlyOneDecodedBasicConstraints) {
-    CertSpec spec;
-    EXPECT_FALSE(summary_of(spec).is_ca);
-    spec.extensions = {basic_constraints_ext(true)};
-    EXPECT_TRUE(summary_of(spec).is_ca);
-    spec.extensions = {basic_constraints_ext(false)};
-    EXPECT_FALSE(summary_of(spec).is_ca);
-    spec.extensions = {basic_constraints_ext(true), basic_constraints_ext(true)};
-    EXPECT_FALSE(summary_of(spec).is_ca);
-    spec.extensions = {extension("2.5.29.19", bytes_of("junk"))};
-    EXPECT_FALSE(summary_of(spec).is_ca);
+    CertFields fields;
+    EXPECT_FALSE(summary_of(fields).is_ca);
+    fields.extensions = {basic_constraints_ext(true)};
+    EXPECT_TRUE(summary_of(fields).is_ca);
+    fields.extensions = {basic_constraints_ext(false)};
+    EXPECT_FALSE(summary_of(fields).is_ca);
+    fields.extensions = {basic_constraints_ext(true), basic_constraints_ext(true)};
+    EXPECT_FALSE(summary_of(fields).is_ca);
+    fields.extensions = {extension("2.5.29.19", bytes_of("junk"))};
+    EXPECT_FALSE(summary_of(fields).is_ca);
 }
 
 TEST(KeyAlgorithm, RsaEcAndTheRest) {
-    CertSpec spec;
-    EXPECT_EQ(key_algorithm(build_cert(spec)), KeyAlgorithm::Ec);
-    spec.key = KeyType::Rsa;
-    EXPECT_EQ(key_algorithm(build_cert(spec)), KeyAlgorithm::Rsa);
-    spec.key = KeyType::Ed25519;
-    EXPECT_EQ(key_algorithm(build_cert(spec)),
+    CertFields fields;
+    EXPECT_EQ(key_algorithm(build_cert(fields)), KeyAlgorithm::Ec);
+    fields.key = KeyType::Rsa;
+    EXPECT_EQ(key_algorithm(build_cert(fields)), KeyAlgorithm::Rsa);
+    fields.key = KeyType::Ed25519;
+    EXPECT_EQ(key_algorithm(build_cert(fields)),
               std::unexpected(AgentError::unsupported("algoritmo de chave pública 1.3.101.112")));
     auto bad = key_algorithm(Bytes{0x30, 0x01});
     ASSERT_FALSE(bad);

@@ -177,7 +177,7 @@ inline const Bytes& spki(KeyType type = KeyType::Ec) {
     return out;
 }
 
-struct CertSpec {
+struct CertFields {
     Bytes serial = {0x01};  // INTEGER content as stored
     Bytes issuer = seq({set({atv("2.5.4.6", PRINTABLE, "BR")}), cn("AC Teste")});
     Bytes subject = seq({set({atv("2.5.4.6", PRINTABLE, "BR")}), cn("Titular")});
@@ -187,7 +187,7 @@ struct CertSpec {
     KeyType key = KeyType::Ec;
 };
 
-inline Bytes build_cert(const CertSpec& s) {
+inline Bytes build_cert(const CertFields& s) {
     Bytes sig_alg = seq({oid("1.2.840.10045.4.3.2")});
     std::vector<Bytes> tbs = {
         tlv(0xA0, tlv(0x02, Bytes{2})),   tlv(0x02, s.serial), sig_alg,    s.issuer,

@@ -15,13 +15,13 @@ constexpr std::string_view RESPONSIBLE_DATA = "2.16.76.1.3.4";
 
 PkiBrazil pki_of(std::vector<Bytes> alt_names, std::string_view subject_cn = "Titular",
                  std::vector<Bytes> more_extensions = {}) {
-    CertSpec spec;
-    spec.subject = seq({set({atv("2.5.4.6", PRINTABLE, "BR")}), cn(subject_cn)});
+    CertFields fields;
+    fields.subject = seq({set({atv("2.5.4.6", PRINTABLE, "BR")}), cn(subject_cn)});
     if (!alt_names.empty())
-        spec.extensions.push_back(san_ext(alt_names));
+        fields.extensions.push_back(san_ext(alt_names));
     for (Bytes& e : more_extensions)
-        spec.extensions.push_back(std::move(e));
-    auto s = build_summary(build_cert(spec), {});
+        fields.extensions.push_back(std::move(e));
+    auto s = build_summary(build_cert(fields), {});
     EXPECT_TRUE(s.has_value()) << (s ? "" : s.error());
     return s ? s->pki_brazil : PkiBrazil{};
 }

@@ -13,29 +13,30 @@ using namespace tolvex::test;
 // A certificate that exercises every reader: multi-valued RDNs, several
 // string tags, extensions with otherName and rfc822Name entries.
 Bytes rich_certificate() {
-    CertSpec spec;
-    spec.serial = {0x00, 0x8F, 0x10};
-    spec.subject = seq({set({atv("2.5.4.6", PRINTABLE, "BR")}),
-                        set({atv("2.5.4.11", UTF8, "A"), atv("2.5.4.11", BMP, Bytes{0, 'B'})}),
-                        set({atv("2.5.4.10", TELETEX, "T")}), cn("EMPRESA LTDA:12345678000199")});
-    spec.not_after = gen_time("20270510140322.25-0300");
-    spec.extensions = {key_usage_ext(0x03), basic_constraints_ext(false),
-                       san_ext({other_name_utf8("2.16.76.1.3.1",
-                                                "150319801234567890110987654321000000012345678SSP"),
-                                other_name("2.16.76.1.3.3", tlv_len(0xA0, {0x82, 0x00, 0x10},
-                                                                    tlv(UTF8, "12345678000199"))),
-                                rfc822("a@b.c")})};
-    return build_cert(spec);
+    CertFields fields;
+    fields.serial = {0x00, 0x8F, 0x10};
+    fields.subject = seq({set({atv("2.5.4.6", PRINTABLE, "BR")}),
+                          set({atv("2.5.4.11", UTF8, "A"), atv("2.5.4.11", BMP, Bytes{0, 'B'})}),
+                          set({atv("2.5.4.10", TELETEX, "T")}), cn("EMPRESA LTDA:12345678000199")});
+    fields.not_after = gen_time("20270510140322.25-0300");
+    fields.extensions = {
+        key_usage_ext(0x03), basic_constraints_ext(false),
+        san_ext(
+            {other_name_utf8("2.16.76.1.3.1", "150319801234567890110987654321000000012345678SSP"),
+             other_name("2.16.76.1.3.3",
+                        tlv_len(0xA0, {0x82, 0x00, 0x10}, tlv(UTF8, "12345678000199"))),
+             rfc822("a@b.c")})};
+    return build_cert(fields);
 }
 
 // Names OpenSSL refuses (VisibleString, invalid UTF-8), so the certificate
 // goes through the second parse with blanked names.
 Bytes refused_names_certificate() {
-    CertSpec spec;
-    spec.issuer = seq({set({atv("2.5.4.3", VISIBLE, "AC")})});
-    spec.subject = seq({set({atv("2.5.4.3", UTF8, Bytes{0xC3, 0x28})}), cn("X")});
-    spec.extensions = {key_usage_ext(0x01)};
-    return build_cert(spec);
+    CertFields fields;
+    fields.issuer = seq({set({atv("2.5.4.3", VISIBLE, "AC")})});
+    fields.subject = seq({set({atv("2.5.4.3", UTF8, Bytes{0xC3, 0x28})}), cn("X")});
+    fields.extensions = {key_usage_ext(0x01)};
+    return build_cert(fields);
 }
 
 void expect_summary_or_parser_failure(const Bytes& der) {
