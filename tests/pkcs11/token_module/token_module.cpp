@@ -346,7 +346,8 @@ Object* object_of(const Session& s, CK_OBJECT_HANDLE h) {
 
 void pad(unsigned char* field, std::size_t width, const Bytes& text) {
     std::memset(field, ' ', width);
-    std::memcpy(field, text.data(), std::min(width, text.size()));
+    if (!text.empty())
+        std::memcpy(field, text.data(), std::min(width, text.size()));
 }
 
 CK_RV Initialize(void* args) {
