@@ -5,7 +5,8 @@
 namespace tolvex::log {
 
 std::shared_ptr<spdlog::logger> target(const std::string& name) {
-    if (auto existing = spdlog::get(name)) return existing;
+    if (auto existing = spdlog::get(name))
+        return existing;
     auto def = spdlog::default_logger();
     auto logger = std::make_shared<spdlog::logger>(name, def->sinks().begin(), def->sinks().end());
     logger->set_level(def->level());
@@ -14,7 +15,8 @@ std::shared_ptr<spdlog::logger> target(const std::string& name) {
     try {
         spdlog::register_logger(logger);
     } catch (const spdlog::spdlog_ex&) {
-        if (auto existing = spdlog::get(name)) return existing;
+        if (auto existing = spdlog::get(name))
+            return existing;
     }
     return logger;
 }
@@ -25,12 +27,24 @@ std::string quoted(std::string_view value) {
     out.push_back('"');
     for (unsigned char c : value) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
             default:
                 if (c < 0x20 || c == 0x7f) {
                     out += fmt::format("\\u{{{:x}}}", c);
