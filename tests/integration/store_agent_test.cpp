@@ -88,6 +88,9 @@ class StoreAgent : public ::testing::Test {
     void SetUp() override {
         if (agent_is_windows())
             GTEST_SKIP() << "the emulated store exists in the Linux agent only";
+        // No token unless a test adds one: the system's default modules are
+        // not this suite's business.
+        options.env["TOLVEX_PKCS11_MODULES"] = "";
     }
 
     // A store entry for `cert`, its files written to the temporary folder.

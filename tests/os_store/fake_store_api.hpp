@@ -222,12 +222,15 @@ class FakeStoreApi final : public os_store::StoreApi {
         if (!succeed("CryptCreateHash"))
             return false;
         *hash = 0x7000;
+        hash_algorithm_ = algorithm;
         ++live_hashes;
         return true;
     }
     bool crypt_set_hash_param(HashHandle hash, Dword param, const std::uint8_t* data,
                               Dword flags) override {
-        calls.push_back({"CryptSetHashParam", {hash, param, flags}, {}, {data, data + 32}});
+        // Like the platform, reads as many bytes as the hash algorithm makes.
+        const std::size_t n = 32 + 16 * (hash_algorithm_ - os_store::kCalgSha256);
+        calls.push_back({"CryptSetHashParam", {hash, param, flags}, {}, {data, data + n}});
         return succeed("CryptSetHashParam");
     }
     bool crypt_sign_hash(HashHandle hash, Dword key_spec, const char16_t* description, Dword flags,
@@ -281,6 +284,7 @@ class FakeStoreApi final : public os_store::StoreApi {
     }
 
     Dword last_error_ = 0;
+    Dword hash_algorithm_ = os_store::kCalgSha256;
     std::map<std::string, int> seen_;
     std::map<CertContext, int> property_queries_;
 };

@@ -235,6 +235,7 @@ TEST_F(StoreSigning, LegacyProviderSignatureIsReversedAndReleased) {
     ASSERT_EQ(create.size(), 1u);
     EXPECT_EQ(create[0]->args, (std::vector<std::uintptr_t>{create[0]->args[0], 0x800D, 0, 0}));
     EXPECT_EQ(api->all("CryptSetHashParam")[0]->args[1], 2u);
+    EXPECT_EQ(api->all("CryptSetHashParam")[0]->bytes, digest48);
     const auto signs = api->all("CryptSignHashW");
     ASSERT_EQ(signs.size(), 2u);
     for (const auto* s : signs) {
@@ -277,6 +278,18 @@ TEST_F(StoreSigning, EcKeyBehindLegacyProviderIsRefusedBeforeThePin) {
     EXPECT_EQ(sig.error().detail(), "ECDSA em provedor CAPI legado");
     EXPECT_EQ(api->count("CryptSetProvParam"), 0);
     EXPECT_EQ(api->count("CryptCreateHash"), 0);
+    expect_all_released();
+}
+
+TEST_F(StoreSigning, LegacyProviderIsNeverHandedAShortDigest) {
+    FakeCertificate cert = keyed(rsa_cert());
+    cert.key_spec = os_store::kAtSignature;
+    api->certificates = {cert};
+    const auto sig = source.sign_one(rsa_cert().der, digest32, DigestAlgorithm::Sha512, "1");
+    ASSERT_FALSE(sig.has_value());
+    EXPECT_EQ(sig.error().detail(), "tamanho do hash não corresponde ao algoritmo");
+    EXPECT_EQ(api->count("CryptSetProvParam"), 0);
+    EXPECT_EQ(api->count("CryptSetHashParam"), 0);
     expect_all_released();
 }
 

@@ -243,6 +243,11 @@ core::Result<core::Bytes> sign_capi(StoreApi& api, KeyHandle provider, Dword key
     if (key_alg == core::KeyAlgorithm::Ec) {
         return std::unexpected(AgentError::unsupported("ECDSA em provedor CAPI legado"));
     }
+    // The provider reads as many bytes as the algorithm's digest has, whatever
+    // buffer it is given: a shorter digest would be read past its end.
+    if (digest.size() != core::digest_length(alg)) {
+        return std::unexpected(AgentError::sign_failed(std::string(core::HASH_LENGTH_MISMATCH)));
+    }
     if (pin) {
         // UTF-8 as given, no code-page conversion, NUL-terminated.
         std::string pin8;
