@@ -39,7 +39,8 @@ test-linux: build
 	ctest --test-dir build/linux --output-on-failure -j$(JOBS)
 
 test-asan: asan
-	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(ROOT)/tests/lsan.supp \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir build/linux-asan --output-on-failure -j$(JOBS)
 
 # The cross-built unit tests under Wine, then the Linux-side integration
@@ -50,6 +51,7 @@ test-windows: windows build
 	  TOLVEX_AGENT_COMMAND="wine $(ROOT)/build/windows/bin/tolvex_agent.exe" \
 	  TOLVEX_AGENT_PLATFORM=windows TOLVEX_WINDOWS_BIN=$(ROOT)/build/windows/bin \
 	    ctest --test-dir build/linux -L integration --output-on-failure'
+	tests/os_store/wine_store_test.sh build/windows/bin build/linux/bin
 
 test-e2e: build
 	@if [ -x tests/e2e/run.sh ]; then tests/e2e/run.sh; else echo "e2e: no suite yet"; fi
