@@ -33,7 +33,7 @@ struct AgentOptions {
 };
 
 struct AgentRun {
-    int exit_status = -1;                // -1 when killed or timed out
+    int exit_status = -1;  // -1 when killed or timed out
     bool timed_out = false;
     std::vector<std::string> responses;  // bodies of the complete frames on stdout
     std::string stdout_bytes;            // everything written to stdout
@@ -52,7 +52,7 @@ AgentRun run_requests(const std::vector<std::string>& bodies, const AgentOptions
 
 // A fresh temporary directory, removed when the object goes out of scope.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -61,7 +61,7 @@ public:
     std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
     void write(std::string_view name, std::string_view content) const;
 
-private:
+  private:
     std::string path_;
 };
 

@@ -24,7 +24,7 @@ enum class ErrorKind : std::uint8_t {
 };
 
 class AgentError {
-public:
+  public:
     explicit AgentError(ErrorKind kind) : kind_(kind) {}
     AgentError(ErrorKind kind, std::string detail) : kind_(kind), detail_(std::move(detail)) {}
 
@@ -50,7 +50,7 @@ public:
 
     friend bool operator==(const AgentError&, const AgentError&) = default;
 
-private:
+  private:
     ErrorKind kind_;
     std::string detail_;
 };

@@ -39,7 +39,7 @@ struct SourceListing {
 // A place certificates and their keys come from (the OS store, PKCS#11
 // modules). Listing never fails as a whole: partial failures are warnings.
 class CertificateSource {
-public:
+  public:
     virtual ~CertificateSource() = default;
 
     virtual SourceKind source_kind() const = 0;
@@ -72,7 +72,7 @@ struct TokenListing {
 };
 
 class TokenLister {
-public:
+  public:
     virtual ~TokenLister() = default;
     virtual TokenListing list_tokens() const = 0;
 };

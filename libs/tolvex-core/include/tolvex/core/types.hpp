@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <utility>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tolvex::core {
@@ -26,7 +26,9 @@ constexpr std::size_t digest_length(DigestAlgorithm alg) {
 // Overwrites memory that held a secret (a PIN) so it does not linger after
 // use; the compiler may not elide it.
 void secure_wipe(void* data, std::size_t size);
-inline void secure_wipe(std::string& s) { secure_wipe(s.data(), s.size()); }
+inline void secure_wipe(std::string& s) {
+    secure_wipe(s.data(), s.size());
+}
 
 // A PIN as it travels from the request to a source: borrowed, never copied by
 // the handler. std::nullopt means the request carried no "pin".
@@ -39,7 +41,7 @@ namespace tolvex::core {
 // Owns a secret (a PIN) and wipes it when destroyed or moved from. Not
 // copyable, so the secret is never duplicated by accident.
 class SecretString {
-public:
+  public:
     SecretString() = default;
     explicit SecretString(std::string value) : value_(std::move(value)) {}
     SecretString(const SecretString&) = delete;
@@ -57,7 +59,7 @@ public:
 
     std::string_view view() const { return value_; }
 
-private:
+  private:
     void wipe() {
         secure_wipe(value_);
         value_.clear();
