@@ -30,10 +30,10 @@ windows: deps
 	cmake --build --preset windows -j$(JOBS)
 
 format:
-	git ls-files '*.cpp' '*.hpp' '*.c' '*.h' | xargs clang-format -i
+	git ls-files '*.cpp' '*.hpp' '*.c' '*.h' | xargs -r clang-format -i
 
 format-check: deps
-	git ls-files '*.cpp' '*.hpp' '*.c' '*.h' | xargs clang-format --dry-run -Werror
+	git ls-files '*.cpp' '*.hpp' '*.c' '*.h' | xargs -r clang-format --dry-run -Werror
 
 test-linux: build
 	ctest --test-dir build/linux --output-on-failure -j$(JOBS)
