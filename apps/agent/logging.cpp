@@ -65,6 +65,11 @@ std::unique_ptr<spdlog::formatter> LineFormatter::clone() const {
     return std::make_unique<LineFormatter>();
 }
 
+FdSink::~FdSink() {
+    if (owned_)
+        platform::close_fd(fd_);
+}
+
 void FdSink::sink_it_(const spdlog::details::log_msg& msg) {
     spdlog::memory_buf_t line;
     formatter_->format(msg, line);
@@ -85,7 +90,7 @@ void init_logging(const std::optional<std::filesystem::path>& log_file) {
         if (int opened = platform::open_append_shared(*log_file); opened >= 0)
             fd = opened;
     }
-    auto sink = std::make_shared<FdSink>(fd);
+    auto sink = std::make_shared<FdSink>(fd, fd != 2);
     auto logger = std::make_shared<spdlog::logger>("tolvex_agent", sink);
     logger->set_formatter(std::make_unique<LineFormatter>());
     logger->set_level(spdlog::level::info);

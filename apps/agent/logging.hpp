@@ -33,10 +33,14 @@ class LineFormatter final : public spdlog::formatter {
 };
 
 // Writes each formatted line with a single write to a file descriptor. A
-// line that cannot be written is dropped and noted on standard error.
+// line that cannot be written is dropped and noted on standard error. An
+// owned descriptor (the log file) is closed with the sink.
 class FdSink final : public spdlog::sinks::base_sink<std::mutex> {
   public:
-    explicit FdSink(int fd) : fd_(fd) {}
+    explicit FdSink(int fd, bool owned = false) : fd_(fd), owned_(owned) {}
+    ~FdSink() override;
+    FdSink(const FdSink&) = delete;
+    FdSink& operator=(const FdSink&) = delete;
 
   protected:
     void sink_it_(const spdlog::details::log_msg& msg) override;
@@ -44,6 +48,7 @@ class FdSink final : public spdlog::sinks::base_sink<std::mutex> {
 
   private:
     int fd_;
+    bool owned_;
 };
 
 // Installs the process-wide logger: the file (parent directories created,

@@ -57,5 +57,6 @@ std::string display_path(const std::filesystem::path& path);
 // Opens the file for appending, creating it, shared with other processes
 // (they may read, write or delete it). A file descriptor, or -1.
 int open_append_shared(const std::filesystem::path& path);
+void close_fd(int fd);
 
 }  // namespace tolvex::agent::platform

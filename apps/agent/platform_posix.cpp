@@ -131,4 +131,8 @@ int open_append_shared(const std::filesystem::path& path) {
     return fd;
 }
 
+void close_fd(int fd) {
+    ::close(fd);
+}
+
 }  // namespace tolvex::agent::platform

@@ -154,4 +154,8 @@ int open_append_shared(const std::filesystem::path& path) {
     return fd;
 }
 
+void close_fd(int fd) {
+    ::_close(fd);
+}
+
 }  // namespace tolvex::agent::platform

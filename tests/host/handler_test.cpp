@@ -97,7 +97,7 @@ TEST(Envelope, LogsOneEventPerReadRequest) {
     EXPECT_LT(first, second);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 3) << lines;
     EXPECT_EQ(lines.find("1234"), std::string::npos);
-    spdlog::drop_all();
+    init_logging(std::nullopt);
 }
 
 }  // namespace

@@ -68,8 +68,7 @@ TEST(LogInstall, FileInNewDirectoriesIsAppendedToAcrossInstalls) {
     log::target("tolvex_pkcs11")->error("from a library");
     init_logging(path);
     log::target("tolvex_agent::handler")->info("second");
-    spdlog::drop_all();
-    spdlog::set_default_logger(nullptr);
+    init_logging(std::nullopt);  // closes the file; later tests log to stderr
     std::string text = test::read_file_for_test(path);
     auto first = text.find(" INFO tolvex_agent: first\n");
     auto library = text.find("ERROR tolvex_pkcs11: from a library\n");
@@ -85,8 +84,7 @@ TEST(LogInstall, UnopenablePathFallsBackToStandardError) {
     ::testing::internal::CaptureStderr();
     init_logging(dir.path());  // a directory
     log::target("tolvex_agent")->info("here");
-    spdlog::drop_all();
-    spdlog::set_default_logger(nullptr);
+    init_logging(std::nullopt);  // closes the file; later tests log to stderr
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_TRUE(std::regex_match(err, std::regex(R"(\S+Z  INFO tolvex_agent: here\n)"))) << err;
 }
