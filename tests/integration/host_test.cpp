@@ -3,8 +3,8 @@
 // Windows agent under Wine.
 
 #include <random>
-#include <regex>
 #include <sstream>
+#include <string_view>
 
 #include <gtest/gtest.h>
 
@@ -25,14 +25,41 @@ std::string pong(const std::string& id) {
     return R"({"id":")" + id + R"(","ok":true,)" + kPong;
 }
 
+// True for "<YYYY-MM-DDTHH:MM:SS.uuuuuuZ> <LEVEL> <target>: <message>".
+// Hand-written: std::regex trips GCC 12's warnings under the sanitizers.
+bool is_log_line(std::string_view line) {
+    const std::string_view shape = "dddd-dd-ddTdd:dd:dd.ddddddZ ";
+    if (line.size() < shape.size() + 6)
+        return false;
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        char c = line[i];
+        if (shape[i] == 'd' ? (c < '0' || c > '9') : c != shape[i])
+            return false;
+    }
+    line.remove_prefix(shape.size());
+    auto level = line.substr(0, 6);
+    if (level != "TRACE " && level != "DEBUG " && level != " INFO " && level != " WARN " &&
+        level != "ERROR ") {
+        return false;
+    }
+    line.remove_prefix(6);
+    auto colon = line.find(": ");
+    if (colon == 0 || colon == std::string_view::npos)
+        return false;
+    for (char c : line.substr(0, colon)) {
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == ':')) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The agent's own log lines in a text (Wine may add lines of its own).
 std::vector<std::string> log_lines(const std::string& text) {
-    static const std::regex line(
-        R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z (TRACE|DEBUG| INFO| WARN|ERROR) [a-z_:0-9]+: .*)");
     std::vector<std::string> out;
     std::istringstream stream(text);
     for (std::string l; std::getline(stream, l);) {
-        if (std::regex_match(l, line))
+        if (is_log_line(l))
             out.push_back(l);
     }
     return out;
