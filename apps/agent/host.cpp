@@ -55,6 +55,8 @@ int serve(const HandlerContext& context) {
         if (!*message)
             return 0;
         std::string response = handle_message(context, **message);
+        // The body may hold a PIN; do not leave it in freed memory.
+        core::secure_wipe(**message);
         if (auto written = write_message(writer, response); !written) {
             logger->error("falha ao escrever resposta: {}", written.error());
             return 1;

@@ -159,7 +159,9 @@ bool RequestReader::fill(Field field, Kind kind, const std::string& found, std::
             if (kind != Kind::String)
                 return type_error(kind, found, text, "a string", end_offset);
             if (field == Field::Pin) {
-                request_.pin.emplace(std::move(*text));
+                // Copy rather than move: a moved-from short string keeps its
+                // bytes, and this buffer is the JSON reader's own.
+                request_.pin.emplace(std::string_view(*text));
                 core::secure_wipe(*text);
             } else {
                 auto& slot = field == Field::Thumbprint ? request_.thumbprint

@@ -43,7 +43,9 @@ namespace tolvex::core {
 class SecretString {
   public:
     SecretString() = default;
-    explicit SecretString(std::string value) : value_(std::move(value)) {}
+    // Copies from a view, so no intermediate std::string is left holding the
+    // secret; the caller wipes its own buffer.
+    explicit SecretString(std::string_view value) : value_(value) {}
     SecretString(const SecretString&) = delete;
     SecretString& operator=(const SecretString&) = delete;
     SecretString(SecretString&& other) noexcept : value_(other.value_) { other.wipe(); }
