@@ -8,6 +8,11 @@ std::shared_ptr<spdlog::logger> target(const std::string& name) {
     if (auto existing = spdlog::get(name))
         return existing;
     auto def = spdlog::default_logger();
+    if (!def) {
+        // No logger installed (or it was dropped): a logger without sinks,
+        // not registered, so a later installation is still picked up.
+        return std::make_shared<spdlog::logger>(name);
+    }
     auto logger = std::make_shared<spdlog::logger>(name, def->sinks().begin(), def->sinks().end());
     logger->set_level(def->level());
     logger->flush_on(spdlog::level::trace);
