@@ -1,6 +1,7 @@
 #include <cstring>
 #include <string>
 
+#include "tolvex/core/text.hpp"
 #include "tolvex/os_store/store_api.hpp"
 
 namespace tolvex::os_store {
@@ -8,24 +9,6 @@ namespace tolvex::os_store {
 namespace {
 
 constexpr char32_t REPLACEMENT = 0xFFFD;
-
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
 
 bool is_high_surrogate(char16_t u) {
     return u >= 0xD800 && u <= 0xDBFF;
@@ -85,12 +68,12 @@ std::string utf16_to_utf8(std::u16string_view text) {
         if (is_high_surrogate(u) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
             const char32_t c = 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) +
                                (static_cast<char32_t>(text[i + 1]) - 0xDC00);
-            append_utf8(out, c);
+            core::append_utf8(out, c);
             ++i;
         } else if (is_high_surrogate(u) || is_low_surrogate(u)) {
-            append_utf8(out, REPLACEMENT);
+            core::append_utf8(out, REPLACEMENT);
         } else {
-            append_utf8(out, u);
+            core::append_utf8(out, u);
         }
     }
     return out;

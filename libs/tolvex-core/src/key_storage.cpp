@@ -1,6 +1,7 @@
 #include <array>
 
 #include "tolvex/core/cert.hpp"
+#include "tolvex/core/text.hpp"
 
 namespace tolvex::core {
 namespace {
@@ -14,24 +15,6 @@ constexpr std::array<std::string_view, 13> TOKEN_PROVIDER_WORDS = {
 constexpr std::array<std::string_view, 6> SOFTWARE_PROVIDER_WORDS = {
     "software key storage", "enhanced rsa and aes", "enhanced cryptographic",
     "strong cryptographic", "base cryptographic",   "base dss"};
-
-void append_utf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 // Lower case of one code point for the scripts provider names are written
 // in: ASCII, Latin-1 Supplement, Latin Extended-A, Greek and Coptic (basic

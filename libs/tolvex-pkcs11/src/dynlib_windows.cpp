@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "tolvex/core/text.hpp"
 #include "tolvex/pkcs11/dynlib.hpp"
 
 namespace tolvex::pkcs11 {
@@ -47,21 +48,7 @@ std::string display_text(const std::filesystem::path& path) {
         } else if (c >= 0xDC00 && c <= 0xDFFF) {
             return "?";
         }
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
+        core::append_utf8(out, c);
     }
     return out;
 }

@@ -15,6 +15,9 @@ std::string_view trim_white_space(std::string_view text);
 
 bool is_valid_utf8(std::string_view text);
 
+// Appends the UTF-8 encoding of one code point (at most U+10FFFF).
+void append_utf8(std::string& out, char32_t cp);
+
 // Lower-cases ASCII A-Z only; every other byte is kept.
 std::string ascii_lower(std::string_view text);
 
