@@ -241,6 +241,16 @@ TEST_F(SignFixture, SourcePrecedence) {
     os->listing.certificates.clear();
     r = sign_with_sources(context, tp, digests, core::DigestAlgorithm::Sha256, std::nullopt);
     EXPECT_EQ(r.error(), AgentError(ErrorKind::CertificateNotFound));
+
+    // A source holding the certificate twice (two tokens) is asked once, with
+    // its first copy; a failure there does not try the second.
+    p11->add(cert.der, "Token A");
+    p11->add(cert.der, "Token B");
+    p11->sign_calls.clear();
+    p11->on_sign = [](const auto&) { return std::unexpected(AgentError(ErrorKind::KeyNotFound)); };
+    r = sign_with_sources(context, tp, digests, core::DigestAlgorithm::Sha256, std::nullopt);
+    EXPECT_EQ(r.error(), AgentError(ErrorKind::KeyNotFound));
+    EXPECT_EQ(p11->sign_calls.size(), 1u);
 }
 
 TEST_F(SignFixture, UpperCaseThumbprintFindsTheSigningSource) {
