@@ -69,6 +69,15 @@ TEST(LogFormat, WholeLinesAtInfoAndAbove) {
         << text;
 }
 
+TEST(LogFormat, QuotedValuesEscapeEveryControlCharacter) {
+    // C0, DEL and C1 (NEL, U+0085, included) are escaped; other text, the
+    // Unicode line separator among it, is written as it is.
+    EXPECT_EQ(log::quoted(std::string("\\\"\t\r\n\0\x1b\x7f", 8)), R"("\\\"\t\r\n\0\u{1b}\u{7f}")");
+    EXPECT_EQ(log::quoted("a\xC2\x85"
+                          "b\xC2\x9F\xC2\xA0\xE2\x80\xA8\xC3\xA7"),
+              "\"a\\u{85}b\\u{9f}\xC2\xA0\xE2\x80\xA8\xC3\xA7\"");
+}
+
 TEST(LogFormat, FailedWriteIsNotedOnStandardError) {
     auto sink = std::make_shared<FdSink>(-1);
     spdlog::logger logger("t", sink);

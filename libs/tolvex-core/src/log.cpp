@@ -30,7 +30,18 @@ std::string quoted(std::string_view value) {
     std::string out;
     out.reserve(value.size() + 2);
     out.push_back('"');
-    for (unsigned char c : value) {
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        auto c = static_cast<unsigned char>(value[i]);
+        // U+0080 to U+009F (C2 80 to C2 9F) are control characters too; NEL
+        // among them ends a line in some viewers.
+        if (c == 0xC2 && i + 1 < value.size()) {
+            auto next = static_cast<unsigned char>(value[i + 1]);
+            if (next >= 0x80 && next <= 0x9F) {
+                out += fmt::format("\\u{{{:x}}}", next);
+                ++i;
+                continue;
+            }
+        }
         switch (c) {
             case '"':
                 out += "\\\"";
