@@ -104,11 +104,13 @@ constexpr auto kReturnValues = std::to_array<Named>({
     {0x1A1, "CKR_MUTEX_NOT_LOCKED"},
     {0x1B0, "CKR_NEW_PIN_MODE"},
     {0x1B1, "CKR_NEXT_OTP"},
-    {0x1C0, "CKR_EXCEEDED_MAX_ITERATIONS"},
-    {0x1C1, "CKR_FIPS_SELF_TEST_FAILED"},
-    {0x1C2, "CKR_LIBRARY_LOAD_FAILED"},
-    {0x1C3, "CKR_PIN_TOO_WEAK"},
-    {0x1C4, "CKR_PUBLIC_KEY_INVALID"},
+    // p11-kit's header puts these five at 0x1C0..0x1C4; the standard has
+    // them at 0x1B5..0x1B9, which is what modules return.
+    {0x1B5, "CKR_EXCEEDED_MAX_ITERATIONS"},
+    {0x1B6, "CKR_FIPS_SELF_TEST_FAILED"},
+    {0x1B7, "CKR_LIBRARY_LOAD_FAILED"},
+    {0x1B8, "CKR_PIN_TOO_WEAK"},
+    {0x1B9, "CKR_PUBLIC_KEY_INVALID"},
     {0x200, "CKR_FUNCTION_REJECTED"},
     {0x201, "CKR_TOKEN_RESOURCE_EXCEEDED"},
     {0x202, "CKR_OPERATION_CANCEL_FAILED"},
