@@ -118,7 +118,13 @@ TEST(Pkcs11TokenText, BlankPaddedFieldsBecomeTrimmedText) {
                    "cd"),
               "ab\xEF\xBF\xBD"
               "cd");
-    EXPECT_EQ(text("\xE2\x82"), "\xEF\xBF\xBD\xEF\xBF\xBD");
+    // A character cut short gives one replacement; bytes that start nothing
+    // (an overlong lead, a surrogate's tail) give one each.
+    EXPECT_EQ(text("\xE2\x82"), "\xEF\xBF\xBD");
+    EXPECT_EQ(text("a\xF0\x9F\x98"), "a\xEF\xBF\xBD");
+    EXPECT_EQ(text("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(text("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(text("\xF0\x9F\x98\x80!"), "\xF0\x9F\x98\x80!");
 }
 
 TEST_F(TokenTest, ModuleLoadFailuresBecomeWarnings) {

@@ -205,20 +205,49 @@ CallResult<std::vector<CertificateObject>> certificate_objects(const Session& se
 
 namespace {
 
-// Appends the UTF-8 sequence at the start of s, or U+FFFD for a byte that
-// does not start one; returns the bytes consumed.
+// Appends the UTF-8 sequence at the start of s and returns the bytes
+// consumed. An ill-formed sequence becomes one U+FFFD for its longest valid
+// beginning (at least one byte), so a character cut short by the end of a
+// fixed-width field gives one replacement, not one per byte.
 std::size_t append_lossy(std::string_view s, std::string& out) {
-    auto valid_prefix = [&](std::size_t len) {
-        return len <= s.size() && core::is_valid_utf8(s.substr(0, len));
-    };
     const auto c0 = static_cast<unsigned char>(s[0]);
-    std::size_t len = c0 < 0x80 ? 1 : c0 >= 0xF0 ? 4 : c0 >= 0xE0 ? 3 : c0 >= 0xC0 ? 2 : 0;
-    if (len != 0 && valid_prefix(len)) {
+    if (c0 < 0x80) {
+        out.push_back(static_cast<char>(c0));
+        return 1;
+    }
+    // Length of the sequence and the range of its second byte; the bytes
+    // after the second are always 0x80..0xBF.
+    std::size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c0 >= 0xC2 && c0 <= 0xDF) {
+        len = 2;
+    } else if (c0 >= 0xE0 && c0 <= 0xEF) {
+        len = 3;
+        if (c0 == 0xE0)
+            lo = 0xA0;
+        if (c0 == 0xED)
+            hi = 0x9F;
+    } else if (c0 >= 0xF0 && c0 <= 0xF4) {
+        len = 4;
+        if (c0 == 0xF0)
+            lo = 0x90;
+        if (c0 == 0xF4)
+            hi = 0x8F;
+    }
+    std::size_t good = 1;
+    while (len != 0 && good < len && good < s.size()) {
+        const auto c = static_cast<unsigned char>(s[good]);
+        const bool fits = good == 1 ? (c >= lo && c <= hi) : (c >= 0x80 && c <= 0xBF);
+        if (!fits)
+            break;
+        ++good;
+    }
+    if (len != 0 && good == len) {
         out.append(s.substr(0, len));
         return len;
     }
     out.append("\xEF\xBF\xBD");
-    return 1;
+    return good;
 }
 
 }  // namespace
