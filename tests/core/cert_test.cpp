@@ -112,6 +112,23 @@ TEST(Names, KeysForRegisteredAndUnknownTypes) {
               "STREET=Rua,UID=u,1.2.840.113549.1.9.1=a@b,2.16.76.1.3.3=v,2.5.4.5=123");
 }
 
+TEST(Names, TypeIdentifiersWithLargeArcs) {
+    // 2.25.<128-bit UUID>, and a first subidentifier far beyond 64 bits.
+    Bytes uuid = {0x69, 0x83, 0xF0, 0x9D, 0xA7, 0xEB, 0xCF, 0xDE, 0xE0, 0xC7,
+                  0xA1, 0xA7, 0xB2, 0xC0, 0x94, 0x8C, 0xC8, 0xF9, 0xD7, 0x76};
+    Bytes first(27, 0x80);
+    first[0] = 0x90;
+    Bytes huge = cat({first, Bytes{0xE1, 0x09, 0x07}});
+    auto s = with_subject(seq({set({seq({tlv(0x06, uuid), tlv(UTF8, "u")})}),
+                               set({seq({tlv(0x06, huge), tlv(UTF8, "h")})})}));
+    EXPECT_EQ(s.subject_name,
+              "OID(2.25.329800735698586629295641978511506172918)=u, "
+              "OID(2.1606938044258990275541962092341162602522202993782792835313721.7)=h");
+    EXPECT_EQ(s.subject_dn,
+              "2.1606938044258990275541962092341162602522202993782792835313721.7=h,"
+              "2.25.329800735698586629295641978511506172918=u");
+}
+
 TEST(Names, ValueTagsDecideTheRendering) {
     // BMPString "Ana": text when displayed, hex in the DN, no common name.
     auto bmp = with_subject(seq({set({atv("2.5.4.3", BMP, Bytes{0, 'A', 0, 'n', 0, 'a'})})}));

@@ -211,6 +211,14 @@ TEST_F(TokenTest, ListsInitialisedTokensOnlyWithoutSessions) {
     EXPECT_EQ(calls(log(), "C_GetSlotList")[0], "C_GetSlotList present=1 buffer=no -> 0x0 count=2");
 }
 
+TEST_F(TokenTest, SlotListIsAskedTwiceEvenWhenEmpty) {
+    auto listing = source().list_tokens();
+    EXPECT_TRUE(listing.tokens.empty() && listing.warnings.empty());
+    EXPECT_EQ(calls(log(), "C_GetSlotList"),
+              (std::vector<std::string>{"C_GetSlotList present=1 buffer=no -> 0x0 count=0",
+                                        "C_GetSlotList present=1 buffer=yes -> 0x0 count=0"}));
+}
+
 TEST_F(TokenTest, ListsCertificatesWithPinRequirementFromFlags) {
     const TestKey& rsa = test_key(KeyKind::Rsa2048);
     const TestKey& ec = test_key(KeyKind::EcP256);

@@ -1,6 +1,6 @@
 #include "der.hpp"
 
-#include <algorithm>
+#include <cstdio>
 #include <vector>
 
 namespace tolvex::core::der {
@@ -57,34 +57,88 @@ std::optional<Element> read_single(Span data) {
 
 namespace {
 
-// Decimal digits, most significant first.
-void mul_add(std::string& dec, unsigned mul, unsigned add) {
-    unsigned carry = add;
-    for (auto it = dec.rbegin(); it != dec.rend(); ++it) {
-        unsigned v = static_cast<unsigned>(*it - '0') * mul + carry;
-        *it = static_cast<char>('0' + v % 10);
-        carry = v / 10;
+// An unsigned integer of any size in base 10^9 limbs, least significant
+// first. Arcs are decoded in steps of four base-128 groups (28 bits), so a
+// crafted arc of many kilobytes costs a fraction of a second rather than
+// the minutes that digit-by-digit decimal arithmetic takes.
+class BigDecimal {
+  public:
+    // value = value * 2^bits + add, with bits <= 28 and add < 2^bits.
+    void shift_add(unsigned bits, std::uint32_t add) {
+        std::uint64_t carry = add;
+        for (std::uint32_t& limb : limbs_) {
+            std::uint64_t v = (std::uint64_t{limb} << bits) + carry;
+            limb = static_cast<std::uint32_t>(v % BASE);
+            carry = v / BASE;
+        }
+        while (carry != 0) {
+            limbs_.push_back(static_cast<std::uint32_t>(carry % BASE));
+            carry /= BASE;
+        }
     }
-    while (carry != 0) {
-        dec.insert(dec.begin(), static_cast<char>('0' + carry % 10));
-        carry /= 10;
-    }
-}
 
-// dec - 80, for a value known to be far larger than 80.
-void sub_80(std::string& dec) {
-    unsigned borrow = 0;
-    unsigned sub[2] = {0, 8};  // units, tens
-    for (std::size_t i = 0; i < dec.size(); ++i) {
-        std::size_t idx = dec.size() - 1 - i;
-        int v = (dec[idx] - '0') - static_cast<int>(borrow) - static_cast<int>(i < 2 ? sub[i] : 0);
-        borrow = v < 0 ? 1 : 0;
-        if (v < 0)
-            v += 10;
-        dec[idx] = static_cast<char>('0' + v);
+    // value -= n, for a value of at least n.
+    void subtract(std::uint32_t n) {
+        std::uint64_t borrow = n;
+        for (std::size_t i = 0; borrow != 0 && i < limbs_.size(); ++i) {
+            if (limbs_[i] >= borrow) {
+                limbs_[i] = static_cast<std::uint32_t>(limbs_[i] - borrow);
+                borrow = 0;
+            } else {
+                limbs_[i] = static_cast<std::uint32_t>(limbs_[i] + BASE - borrow);
+                borrow = 1;
+            }
+        }
+        while (limbs_.size() > 1 && limbs_.back() == 0)
+            limbs_.pop_back();
     }
-    auto nz = dec.find_first_not_of('0');
-    dec.erase(0, std::min(nz, dec.size() - 1));
+
+    std::string text() const {
+        std::string out = std::to_string(limbs_.back());
+        char buf[16];
+        for (std::size_t i = limbs_.size() - 1; i-- > 0;) {
+            std::snprintf(buf, sizeof buf, "%09u", static_cast<unsigned>(limbs_[i]));
+            out += buf;
+        }
+        return out;
+    }
+
+  private:
+    static constexpr std::uint64_t BASE = 1'000'000'000;
+    std::vector<std::uint32_t> limbs_{0};
+};
+
+// Decimal text of one arc from its base-128 groups (the last without the
+// continuation bit); `first_arc` applies the X.690 split of the first
+// subidentifier into the first two arcs.
+std::string arc_text(Span groups, bool first_arc) {
+    if (groups.size() <= 9) {  // at most 63 bits
+        std::uint64_t v = 0;
+        for (std::uint8_t b : groups)
+            v = (v << 7) | (b & 0x7F);
+        if (!first_arc)
+            return std::to_string(v);
+        if (v < 40)
+            return "0." + std::to_string(v);
+        if (v < 80)
+            return "1." + std::to_string(v - 40);
+        return "2." + std::to_string(v - 80);
+    }
+    BigDecimal dec;
+    std::size_t i = 0;
+    // A leading partial step first, so that the rest comes in whole steps.
+    for (std::size_t step = groups.size() % 4 == 0 ? 4 : groups.size() % 4; i < groups.size();
+         step = 4) {
+        std::uint32_t chunk = 0;
+        for (std::size_t k = 0; k < step; ++k)
+            chunk = (chunk << 7) | (groups[i++] & 0x7Fu);
+        dec.shift_add(static_cast<unsigned>(7 * step), chunk);
+    }
+    if (!first_arc)
+        return dec.text();
+    // Ten or more groups: far beyond 80, so the first arc is 2.
+    dec.subtract(80);
+    return "2." + dec.text();
 }
 
 }  // namespace
@@ -93,40 +147,17 @@ std::optional<std::string> oid_text(Span content) {
     if (content.empty() || (content.back() & 0x80) != 0)
         return std::nullopt;
     std::string out;
-    bool first_arc = true;
     std::size_t i = 0;
     while (i < content.size()) {
         if (content[i] == 0x80)
             return std::nullopt;  // padded subidentifier
-        std::string dec = "0";
-        std::uint64_t small = 0;
-        std::size_t groups = 0;
-        while (true) {
-            std::uint8_t b = content[i++];
-            mul_add(dec, 128, b & 0x7F);
-            small = (small << 7) | (b & 0x7F);
-            ++groups;
-            if ((b & 0x80) == 0)
-                break;
-        }
-        if (first_arc) {
-            if (groups <= 8) {  // fits: 56 bits
-                if (small < 40) {
-                    out = "0." + std::to_string(small);
-                } else if (small < 80) {
-                    out = "1." + std::to_string(small - 40);
-                } else {
-                    out = "2." + std::to_string(small - 80);
-                }
-            } else {
-                sub_80(dec);
-                out = "2." + dec;
-            }
-            first_arc = false;
-        } else {
+        std::size_t start = i;
+        while ((content[i] & 0x80) != 0)
+            ++i;
+        ++i;
+        if (start != 0)
             out += '.';
-            out += dec;
-        }
+        out += arc_text(content.subspan(start, i - start), start == 0);
     }
     return out;
 }

@@ -4,6 +4,7 @@
 // calling through its function list, sessions, object searches, attribute
 // reads and the texts of failures.
 
+#include <algorithm>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -52,18 +53,19 @@ CallResult<void> invoke(std::string_view name, Fn fn, Args... args) {
 
 // The PKCS#11 pattern for variable-size output: ask for the count with no
 // buffer, then fetch into a buffer of that count. query(buffer, &count) is
-// called twice; the result is cut to the count of the second call.
+// called twice, also when the count is 0: a call without a buffer leaves an
+// operation such as C_Sign active, and only the call with one ends it. The
+// result is cut to the count of the second call.
 template <class T, class Query>
 CallResult<std::vector<T>> sized_query(Query query) {
     CK_ULONG count = 0;
     if (auto first = query(static_cast<T*>(nullptr), &count); !first)
         return std::unexpected(first.error());
-    std::vector<T> out(count);
-    if (count == 0)
-        return out;
+    // Never empty, so the second call always passes a real buffer.
+    std::vector<T> out(std::max<CK_ULONG>(count, 1));
     if (auto second = query(out.data(), &count); !second)
         return std::unexpected(second.error());
-    out.resize(std::min<std::size_t>(out.size(), count));
+    out.resize(std::min<std::size_t>(count, out.size()));
     return out;
 }
 
