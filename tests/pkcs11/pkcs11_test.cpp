@@ -449,8 +449,17 @@ TEST_F(TokenTest, BatchLogsInOnceAndStopsAtTheFirstFailure) {
         source().sign_batch(rsa.cert_der, three, DigestAlgorithm::Sha256, "1234").error().kind(),
         ErrorKind::PinIncorrect);
 
-    std::filesystem::remove(log_file());
+    // A module that reports a zero length is still asked with a buffer, so
+    // its operation ends and no empty signature passes for a good one.
     config_["returns"] = Json::object();
+    config_["slots"][0]["token"]["objects"][1]["signature_length"] = 0;
+    std::filesystem::remove(log_file());
+    EXPECT_EQ(source().sign_batch(rsa.cert_der, three, DigestAlgorithm::Sha256, "1234").error(),
+              core::AgentError::sign_failed("Function::Sign: PKCS11 error: BufferTooSmall"));
+    EXPECT_EQ(calls(log(), "C_Sign").back(), "C_Sign data=51 buffer=yes -> 0x150");
+    config_["slots"][0]["token"]["objects"][1].erase("signature_length");
+
+    std::filesystem::remove(log_file());
     auto none = source().sign_batch(rsa.cert_der, {}, DigestAlgorithm::Sha256, "1234");
     ASSERT_TRUE(none);
     EXPECT_TRUE(none->empty());

@@ -20,7 +20,8 @@
 //       {"class": "certificate", "value_file": "c.der" | "value_hex": "..",
 //        "value_unavailable": true, "id": "0a" (absent: no CKA_ID), "count": 25},
 //       {"class": "private_key", "id": "0a", "key_file": "k.pem",
-//        "key_type": "CKK_DSA" | number, "always_authenticate": true}]}}]
+//        "key_type": "CKK_DSA" | number, "always_authenticate": true,
+//        "signature_length": 0}]}}]    the length C_Sign reports without a buffer
 // }
 
 #include <openssl/bn.h>
@@ -65,6 +66,7 @@ struct Object {
     std::optional<Bytes> id;
     std::optional<CK_KEY_TYPE> key_type;  // private keys
     bool always_authenticate = false;
+    std::optional<CK_ULONG> signature_length;
     Pkey key;
 };
 
@@ -222,6 +224,8 @@ Object parse_object(const Json& j) {
         if (j.value("no_key_type", false))
             o.key_type.reset();
         o.always_authenticate = j.value("always_authenticate", false);
+        if (j.contains("signature_length"))
+            o.signature_length = j["signature_length"].get<CK_ULONG>();
     }
     return o;
 }
@@ -684,7 +688,8 @@ CK_RV Sign(CK_SESSION_HANDLE h, CK_BYTE* data, CK_ULONG len, CK_BYTE* sig, CK_UL
         s->signing = false;
         return done("C_Sign", args, CKR_USER_NOT_LOGGED_IN);
     }
-    const CK_ULONG needed = s->mechanism == CKM_RSA_PKCS
+    const CK_ULONG needed = o->signature_length ? *o->signature_length
+                            : s->mechanism == CKM_RSA_PKCS
                                 ? EVP_PKEY_get_size(o->key.get())
                                 : 2 * ((EVP_PKEY_get_bits(o->key.get()) + 7) / 8);
     if (sig == nullptr) {
@@ -700,6 +705,8 @@ CK_RV Sign(CK_SESSION_HANDLE h, CK_BYTE* data, CK_ULONG len, CK_BYTE* sig, CK_UL
     auto out = raw_sign(o->key.get(), s->mechanism, Bytes(data, data + len));
     if (!out)
         return done("C_Sign", args, CKR_FUNCTION_FAILED);
+    if (*sig_len < out->size())  // only when the reported length was wrong
+        return done("C_Sign", args, CKR_BUFFER_TOO_SMALL);
     std::copy(out->begin(), out->end(), sig);
     *sig_len = out->size();
     return done("C_Sign", args, CKR_OK, "length=" + std::to_string(out->size()));
