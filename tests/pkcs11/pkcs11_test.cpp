@@ -575,6 +575,16 @@ TEST_F(TokenTest, AlwaysAuthenticateKeyLogsInForEveryHash) {
     EXPECT_EQ(
         source().sign_batch(ec.cert_der, three, DigestAlgorithm::Sha256, "1234").error().kind(),
         ErrorKind::PinIncorrect);
+
+    // A protected authentication path takes the key's PIN too, even on a
+    // token that needs no login.
+    config_["returns"] = Json::object();
+    config_["slots"][0]["token"]["flags"] = {"CKF_TOKEN_INITIALIZED",
+                                             "CKF_PROTECTED_AUTHENTICATION_PATH"};
+    std::filesystem::remove(log_file());
+    ASSERT_TRUE(source().sign_batch(ec.cert_der, three, DigestAlgorithm::Sha256, "1234"));
+    EXPECT_EQ(calls(log(), "C_Login"),
+              std::vector<std::string>(3, "C_Login user=2 pin=null len=0 -> 0x0"));
 }
 
 TEST_F(TokenTest, FailedSessionCloseIsLoggedAsError) {

@@ -149,10 +149,12 @@ core::Result<std::vector<core::Bytes>> sign_in_session(const Module& module, con
                                                        std::span<const core::Bytes> hashes,
                                                        core::DigestAlgorithm alg,
                                                        core::PinView pin) {
+    // A token with a protected authentication path takes every PIN itself,
+    // also the one a key may want for each use on a token without login.
     Credentials credentials;
+    credentials.protected_path = (token_flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
     if (token_flags & CKF_LOGIN_REQUIRED) {
-        if (token_flags & CKF_PROTECTED_AUTHENTICATION_PATH) {
-            credentials.protected_path = true;
+        if (credentials.protected_path) {
             const CK_FUNCTION_LIST& f = session.functions();
             if (auto ok = invoke("Login", f.C_Login, session.handle(), CK_USER_TYPE{CKU_USER},
                                  static_cast<CK_UTF8CHAR*>(nullptr), CK_ULONG{0});
