@@ -26,6 +26,27 @@ static_assert(sizeof(StoreHandle) == sizeof(HCERTSTORE));
 static_assert(sizeof(KeyHandle) == sizeof(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE));
 static_assert(sizeof(HashHandle) == sizeof(HCRYPTHASH));
 
+// The seam's copies of the platform's constants, checked against its headers
+// (CERT_STORE_PROV_SYSTEM_W is a pointer cast and cannot be checked here).
+static_assert(kCertSystemStoreCurrentUser == CERT_SYSTEM_STORE_CURRENT_USER);
+static_assert(kCertStoreReadonlyFlag == CERT_STORE_READONLY_FLAG);
+static_assert(kCertStoreOpenExistingFlag == CERT_STORE_OPEN_EXISTING_FLAG);
+static_assert(kCertKeyProvInfoPropId == CERT_KEY_PROV_INFO_PROP_ID);
+static_assert(kCryptAcquirePreferNcryptKeyFlag == CRYPT_ACQUIRE_PREFER_NCRYPT_KEY_FLAG);
+static_assert(kCertNcryptKeySpec == CERT_NCRYPT_KEY_SPEC);
+static_assert(kAtKeyexchange == AT_KEYEXCHANGE && kAtSignature == AT_SIGNATURE);
+static_assert(kBcryptPadPkcs1 == BCRYPT_PAD_PKCS1);
+static_assert(kPpSignaturePin == PP_SIGNATURE_PIN);
+static_assert(kCalgSha256 == CALG_SHA_256 && kCalgSha384 == CALG_SHA_384 &&
+              kCalgSha512 == CALG_SHA_512);
+static_assert(kHpHashval == HP_HASHVAL);
+static_assert(kErrorCancelled == ERROR_CANCELLED);
+static_assert(kNteUserCancelled == static_cast<Dword>(NTE_USER_CANCELLED));
+static_assert(kNteNotSupported == static_cast<Dword>(NTE_NOT_SUPPORTED));
+static_assert(kScardWWrongChv == static_cast<Dword>(SCARD_W_WRONG_CHV));
+static_assert(kScardWChvBlocked == static_cast<Dword>(SCARD_W_CHV_BLOCKED));
+static_assert(kScardWCancelledByUser == static_cast<Dword>(SCARD_W_CANCELLED_BY_USER));
+
 const wchar_t* wide(const char16_t* text) {
     return reinterpret_cast<const wchar_t*>(text);
 }
