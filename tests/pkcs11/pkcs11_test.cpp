@@ -100,8 +100,15 @@ TEST(Pkcs11Names, ReturnValuesAndKeyTypes) {
 
 TEST(Pkcs11Layout, TokenInfoIsPackedOnWindowsOnly) {
     // Cryptoki's structures are packed to one byte on Windows, where
-    // CK_ULONG is 32 bits; elsewhere they have natural alignment.
-    EXPECT_EQ(sizeof(CK_TOKEN_INFO), sizeof(CK_ULONG) == 4 ? 160u : 208u);
+    // CK_ULONG is 32 bits; elsewhere they have natural alignment. A module
+    // built the other way would hand over token flags at the wrong offset.
+#if defined(_WIN32)
+    EXPECT_EQ(sizeof(CK_ULONG), 4u);
+    EXPECT_EQ(sizeof(CK_TOKEN_INFO), 160u);
+    EXPECT_EQ(sizeof(CK_INTERFACE), 20u);
+#else
+    EXPECT_EQ(sizeof(CK_TOKEN_INFO), sizeof(CK_ULONG) == 8 ? 208u : 160u);
+#endif
     EXPECT_EQ(offsetof(CK_FUNCTION_LIST_3_0, C_GetInterfaceList), sizeof(CK_FUNCTION_LIST));
 }
 
