@@ -363,6 +363,13 @@ TEST_F(TokenTest, LoginFollowsTheTokenFlags) {
     config_["returns"] = {{"C_Login", {"CKR_USER_ALREADY_LOGGED_IN"}}};
     EXPECT_TRUE(sign("1234"));
 
+    // An empty PIN is passed as an empty PIN, never as the null pointer of
+    // the protected authentication path.
+    config_["returns"] = Json::object();
+    EXPECT_EQ(sign(std::string_view()).error().kind(), ErrorKind::PinIncorrect);
+    EXPECT_EQ(calls(log(), "C_Login"),
+              (std::vector<std::string>{"C_Login user=1 pin= len=0 -> 0xa0"}));
+
     // The protected authentication path takes the PIN itself.
     config_["returns"] = Json::object();
     config_["slots"] = Json::array();

@@ -63,8 +63,14 @@ AgentError signing_error(const CallError& e) {
 core::Result<void> login(const Module& module, const Session& session, CK_SLOT_ID slot,
                          CK_USER_TYPE user, std::optional<std::string_view> pin) {
     const CK_FUNCTION_LIST& f = session.functions();
-    CK_UTF8CHAR* pin_bytes =
-        pin ? reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(pin->data())) : nullptr;
+    // An empty PIN is still a PIN: a null pointer would ask the token for
+    // its own keypad or dialog instead.
+    static CK_UTF8CHAR empty_pin[1] = {0};
+    CK_UTF8CHAR* pin_bytes = nullptr;
+    if (pin)
+        pin_bytes = pin->data() != nullptr
+                        ? reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(pin->data()))
+                        : empty_pin;
     const CK_ULONG pin_len = pin ? static_cast<CK_ULONG>(pin->size()) : 0;
     auto ok = invoke("Login", f.C_Login, session.handle(), user, pin_bytes, pin_len);
     if (ok)
