@@ -24,7 +24,7 @@ core::Result<core::Bytes> find_certificate(const HandlerContext& context,
 // bytes are digested, without it they are the digest. The error is the
 // message that belongs to field_name.
 std::expected<std::vector<core::Bytes>, std::string> decode_sign_inputs(
-    std::span<const std::string> values, std::string_view field_name,
+    std::span<const InputText> values, std::string_view field_name,
     std::optional<core::DigestAlgorithm> digest);
 
 // Offers the digests to each source that holds the certificate, in order.

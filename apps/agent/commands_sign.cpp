@@ -23,12 +23,12 @@ CommandFailure invalid(std::string message) {
 }  // namespace
 
 std::expected<std::vector<core::Bytes>, std::string> decode_sign_inputs(
-    std::span<const std::string> values, std::string_view field_name,
+    std::span<const InputText> values, std::string_view field_name,
     std::optional<core::DigestAlgorithm> digest) {
     std::vector<core::Bytes> out;
     out.reserve(values.size());
     for (const auto& value : values) {
-        auto decoded = core::base64_decode(value);
+        auto decoded = core::base64_decode(value.view());
         if (!decoded)
             return std::unexpected(bad_base64_message(field_name));
         if (digest) {

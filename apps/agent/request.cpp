@@ -75,6 +75,7 @@ class RequestReader : public json_reader::ReaderBase {
     bool value(Kind kind, std::string found, std::string* text, std::size_t end_offset);
     bool fill(Field field, Kind kind, const std::string& found, std::string* text,
               std::size_t end_offset);
+    InputText input(const std::string& text) const;
     bool end();
     bool type_error(Kind kind, const std::string& found, std::string* text,
                     std::string_view expected, std::size_t end_offset) {
@@ -105,7 +106,7 @@ bool RequestReader::value(Kind kind, std::string found, std::string* text, std::
     if (list_) {
         if (kind == Kind::String) {
             auto& list = *list_ == Field::DataList ? request_.data_list : request_.hashes;
-            list->push_back(std::move(*text));
+            list->push_back(input(*text));
             return true;
         }
         return type_error(kind, found, text, "a string", end_offset);
@@ -133,6 +134,20 @@ bool RequestReader::value(Kind kind, std::string found, std::string* text, std::
         return true;
     }
     return fill(*field, kind, found, text, end_offset);
+}
+
+// The string just read ends right before the closing quote at value_end().
+// When the message holds exactly its bytes there (it had no escapes), borrow
+// them; the parser's own buffer is then reused for the next string instead of
+// being handed over, so a batch costs no second copy of the message.
+InputText RequestReader::input(const std::string& text) const {
+    const std::size_t end = value_end();
+    if (end >= text.size() + 1) {
+        std::string_view raw = text_.substr(end - 1 - text.size(), text.size());
+        if (raw == text)
+            return InputText::borrowed(raw);
+    }
+    return InputText(text);
 }
 
 bool RequestReader::fill(Field field, Kind kind, const std::string& found, std::string* text,
@@ -163,11 +178,10 @@ bool RequestReader::fill(Field field, Kind kind, const std::string& found, std::
                 // bytes, and this buffer is the JSON reader's own.
                 request_.pin.emplace(std::string_view(*text));
                 core::secure_wipe(*text);
+            } else if (field == Field::Thumbprint) {
+                request_.thumbprint = std::move(*text);
             } else {
-                auto& slot = field == Field::Thumbprint ? request_.thumbprint
-                             : field == Field::Data     ? request_.data
-                                                        : request_.hash;
-                slot = std::move(*text);
+                (field == Field::Data ? request_.data : request_.hash) = input(*text);
             }
             return true;
         }

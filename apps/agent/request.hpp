@@ -10,15 +10,46 @@
 
 namespace tolvex::agent {
 
+// A Base64 input of sign (data, hash, an item of data_list or hashes). These
+// can fill nearly the whole 1 MiB frame, so a value read from a message
+// borrows the message's own bytes instead of copying them: handle_message
+// keeps the message alive, and the host wipes it, until the response is
+// built. Only a value written with JSON escapes (whose text differs from its
+// bytes in the message) or made by a caller owns its text.
+class InputText {
+  public:
+    InputText() = default;
+    InputText(std::string text) : owned_(std::move(text)) {}
+    InputText(const char* text) : owned_(text) {}
+    static InputText borrowed(std::string_view text) {
+        InputText out;
+        out.borrowed_ = text;
+        out.borrows_ = true;
+        return out;
+    }
+
+    std::string_view view() const { return borrows_ ? borrowed_ : std::string_view(owned_); }
+    bool borrows() const { return borrows_; }
+
+    friend bool operator==(const InputText& a, const InputText& b) { return a.view() == b.view(); }
+    friend bool operator==(const InputText& a, std::string_view b) { return a.view() == b; }
+    friend bool operator==(const InputText& a, const char* b) { return a.view() == b; }
+
+  private:
+    std::string owned_;
+    std::string_view borrowed_;
+    bool borrows_ = false;
+};
+
 // The record read from every message. Optional fields: absent key == null.
 struct Request {
     std::string id;
     std::string command;
     std::optional<std::string> thumbprint;
-    std::optional<std::string> data;
-    std::optional<std::string> hash;
-    std::optional<std::vector<std::string>> data_list;
-    std::optional<std::vector<std::string>> hashes;
+    std::optional<InputText> data;
+    std::optional<InputText> hash;
+    std::optional<std::vector<InputText>> data_list;
+    std::optional<std::vector<InputText>> hashes;
     std::optional<core::DigestAlgorithm> digest_algorithm;
     std::optional<core::SecretString> pin;  // wiped when the request is done
 
@@ -28,7 +59,8 @@ struct Request {
 };
 
 // Reads a Request strictly. The error is the reading-error description with
-// its " at line L column C" suffix.
+// its " at line L column C" suffix. The request's inputs may borrow from the
+// message, which must outlive it.
 std::expected<Request, std::string> parse_request(std::string_view message);
 
 // Second reading of an unreadable message: the string value of a top-level

@@ -69,7 +69,7 @@ TEST_F(SignFixture, ChecksRunInTheirFixedOrder) {
     r = request();
     EXPECT_EQ(fails(r), invalid(four_way));
     r.data = "";
-    r.hashes = std::vector<std::string>{};
+    r.hashes = std::vector<InputText>{};
     EXPECT_EQ(fails(r), invalid(four_way));
 
     r = request();
@@ -78,8 +78,8 @@ TEST_F(SignFixture, ChecksRunInTheirFixedOrder) {
     EXPECT_EQ(fails(r), invalid("informe exatamente um entre data e hash"));
 
     r = request();
-    r.data_list = std::vector<std::string>{"!!"};
-    r.hashes = std::vector<std::string>{"!!"};
+    r.data_list = std::vector<InputText>{"!!"};
+    r.hashes = std::vector<InputText>{"!!"};
     EXPECT_EQ(fails(r), invalid("informe exatamente um entre data_list e hashes"));
 
     struct Case {
@@ -97,19 +97,19 @@ TEST_F(SignFixture, ChecksRunInTheirFixedOrder) {
         if (f == "hash")
             r.hash = "QQ";
         if (f == "data_list")
-            r.data_list = std::vector<std::string>{"QQ==", "QQ"};
+            r.data_list = std::vector<InputText>{"QQ==", "QQ"};
         if (f == "hashes")
-            r.hashes = std::vector<std::string>{b64(bytes(32)), "QQ"};
+            r.hashes = std::vector<InputText>{b64(bytes(32)), "QQ"};
         EXPECT_EQ(fails(r), invalid(message)) << field;
     }
 
     r = request();
-    r.hashes = std::vector<std::string>{};
+    r.hashes = std::vector<InputText>{};
     EXPECT_EQ(fails(r), invalid("lote vazio"));
 
     // 501 items are refused as too many only when all of them decode.
     r = request();
-    r.hashes = std::vector<std::string>(501, b64(bytes(32)));
+    r.hashes = std::vector<InputText>(501, InputText(b64(bytes(32))));
     EXPECT_EQ(fails(r), invalid("lote excede 500 itens"));
     r.hashes->back() = "Q";
     EXPECT_EQ(fails(r), invalid("hashes contém item que não é base64 válido"));
@@ -164,7 +164,7 @@ TEST_F(SignFixture, DataIsDigestedWithSha256ByDefaultAndReportedSo) {
 TEST_F(SignFixture, BatchKeepsInputOrderAndTheExactLimitIsAccepted) {
     p11->add(cert.der);
     Request r = request();
-    r.data_list = std::vector<std::string>();
+    r.data_list = std::vector<InputText>();
     for (int i = 0; i < 500; ++i)
         r.data_list->push_back(b64(bytes(static_cast<std::size_t>(i))));
     r.digest_algorithm = core::DigestAlgorithm::Sha384;
@@ -258,7 +258,7 @@ TEST_F(SignFixture, UpperCaseThumbprintFindsTheSigningSource) {
     Request r = request();
     for (char& c : *r.thumbprint)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    r.hashes = std::vector<std::string>{b64(bytes(32, 1)), b64(bytes(32, 2))};
+    r.hashes = std::vector<InputText>{b64(bytes(32, 1)), b64(bytes(32, 2))};
     auto out = sign(context, r);
     ASSERT_TRUE(out.has_value());
     EXPECT_EQ(std::get<Signatures>(*out).signatures.size(), 2u);

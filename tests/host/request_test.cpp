@@ -20,11 +20,33 @@ TEST(RequestReading, ObjectFormWithEveryField) {
     EXPECT_EQ(got->thumbprint, "AB");
     EXPECT_EQ(got->data, "ZA==");
     EXPECT_EQ(got->hash, "aA==");
-    EXPECT_EQ(got->data_list, (std::vector<std::string>{"x", "y"}));
-    EXPECT_EQ(got->hashes, std::vector<std::string>{});
+    EXPECT_EQ(got->data_list, (std::vector<InputText>{"x", "y"}));
+    EXPECT_EQ(got->hashes, std::vector<InputText>{});
     EXPECT_EQ(got->digest_algorithm, core::DigestAlgorithm::Sha512);
     ASSERT_TRUE(got->pin);
     EXPECT_EQ(got->pin->view(), "1234");
+}
+
+TEST(RequestReading, SignInputsBorrowTheMessageUnlessEscaped) {
+    const std::string message =
+        R"({"id":"1","command":"sign","data":"QUJD","data_list":["QQ==","\u0051Q==","Zg\u003d\u003d"]})";
+    auto got = parse_request(message);
+    ASSERT_TRUE(got) << got.error();
+    auto inside = [&](const InputText& t) {
+        return t.view().data() >= message.data() &&
+               t.view().data() + t.view().size() <= message.data() + message.size();
+    };
+    EXPECT_TRUE(got->data->borrows() && inside(*got->data));
+    EXPECT_EQ(got->data, "QUJD");
+    const auto& list = *got->data_list;
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_TRUE(list[0].borrows() && inside(list[0]));
+    EXPECT_EQ(list[0], "QQ==");
+    // Escaped values are decoded into text of their own.
+    EXPECT_FALSE(list[1].borrows());
+    EXPECT_EQ(list[1], "QQ==");
+    EXPECT_FALSE(list[2].borrows());
+    EXPECT_EQ(list[2], "Zg==");
 }
 
 TEST(RequestReading, NullIsAbsentAndUnknownKeysAreSkippedAtAnyDepth) {
@@ -41,7 +63,7 @@ TEST(RequestReading, NineElementArrayForm) {
     auto got = parse_request(R"( ["9","ping",null,null,null,null,["h"],"SHA-384",null] )");
     ASSERT_TRUE(got) << got.error();
     EXPECT_EQ(got->id, "9");
-    EXPECT_EQ(got->hashes, std::vector<std::string>{"h"});
+    EXPECT_EQ(got->hashes, std::vector<InputText>{"h"});
     EXPECT_EQ(got->digest_algorithm, core::DigestAlgorithm::Sha384);
 
     EXPECT_EQ(error_of(R"(["9","ping"])"),
