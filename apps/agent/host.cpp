@@ -31,6 +31,15 @@ bool origin_allowed(const std::optional<std::string>& allowed, bool allowed_unic
     }
 }
 
+platform::CallerOrigin caller_identity(int argc, char** argv) {
+    auto first = platform::command_argument(argc, argv, 1);
+    if (first && first->text.starts_with("chrome-extension://"))
+        return *first;
+    if (auto second = platform::command_argument(argc, argv, 2))
+        return *second;
+    return first.value_or(platform::CallerOrigin{});
+}
+
 namespace {
 
 HandlerContext build_context(const AgentConfig& config) {
@@ -71,7 +80,7 @@ int run_agent(int argc, char** argv) {
     init_logging(config.log_file);
     auto logger = log::target("tolvex_agent");
 
-    auto origin = platform::caller_origin(argc, argv);
+    auto origin = caller_identity(argc, argv);
     auto allowed = platform::read_env("TOLVEX_ALLOWED_ORIGINS");
     bool allowed_unicode = !allowed || allowed->utf8.has_value();
     std::optional<std::string> allowed_text;

@@ -19,6 +19,14 @@ namespace tolvex::agent {
 bool origin_allowed(const std::optional<std::string>& allowed, bool allowed_unicode,
                     const platform::CallerOrigin& origin);
 
+// Who is calling, as the browser names it. Chrome-family browsers pass the
+// extension's origin ("chrome-extension://ID/") first, and on Windows a
+// "--parent-window=" after it; Firefox passes the host manifest's path first
+// and the add-on ID second. So the caller is the first argument when it is
+// a chrome-extension origin, else the second when there is one, else the
+// first (empty when there is none).
+platform::CallerOrigin caller_identity(int argc, char** argv);
+
 // Runs the agent; returns the exit status (0 end of input, 1 framing
 // failure, 2 origin refused).
 int run_agent(int argc, char** argv);

@@ -22,15 +22,15 @@ void prepare_standard_streams();
 std::expected<std::size_t, std::string> read_fd(int fd, char* buffer, std::size_t size);
 std::expected<std::size_t, std::string> write_fd(int fd, const char* buffer, std::size_t size);
 
-// The first command-line argument after the program: its UTF-8 text and
-// whether it was valid Unicode at all (an invalid one is shown with
-// replacement characters and never matches an allowed origin). Empty when
-// there is no argument.
+// A command-line argument: its UTF-8 text and whether it was valid Unicode
+// at all (an invalid one is shown with replacement characters and never
+// matches an allowed origin). `index` counts from the program (0).
+// std::nullopt when the command line has no such argument.
 struct CallerOrigin {
     std::string text;
     bool unicode = true;
 };
-CallerOrigin caller_origin(int argc, char** argv);
+std::optional<CallerOrigin> command_argument(int argc, char** argv, int index);
 
 // An environment variable as the platform holds it (UTF-16 on Windows, bytes
 // elsewhere) and as UTF-8 when it is valid Unicode. A variable set to the

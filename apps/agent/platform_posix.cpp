@@ -67,13 +67,13 @@ std::expected<std::size_t, std::string> write_fd(int fd, const char* buffer, std
     }
 }
 
-CallerOrigin caller_origin(int argc, char** argv) {
-    if (argc < 2 || argv[1] == nullptr)
-        return {};
-    std::string_view arg(argv[1]);
+std::optional<CallerOrigin> command_argument(int argc, char** argv, int index) {
+    if (index < 0 || argc <= index || argv[index] == nullptr)
+        return std::nullopt;
+    std::string_view arg(argv[index]);
     if (core::is_valid_utf8(arg))
-        return {std::string(arg), true};
-    return {lossy_utf8(arg), false};
+        return CallerOrigin{std::string(arg), true};
+    return CallerOrigin{lossy_utf8(arg), false};
 }
 
 std::optional<EnvValue> read_env(const char* name) {

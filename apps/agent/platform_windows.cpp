@@ -84,18 +84,18 @@ std::expected<std::size_t, std::string> write_fd(int fd, const char* buffer, std
     }
 }
 
-CallerOrigin caller_origin(int, char**) {
+std::optional<CallerOrigin> command_argument(int, char**, int index) {
     // The narrow argv has been through the ANSI code page; the UTF-16
     // command line is what the browser passed.
     int count = 0;
     std::unique_ptr<LPWSTR, LocalFreeDeleter> args(
         ::CommandLineToArgvW(::GetCommandLineW(), &count));
-    if (!args || count < 2)
-        return {};
-    std::wstring_view arg(args.get()[1]);
+    if (!args || index < 0 || count <= index)
+        return std::nullopt;
+    std::wstring_view arg(args.get()[index]);
     if (auto strict = to_utf8(arg, true))
-        return {std::move(*strict), true};
-    return {to_utf8(arg, false).value_or(std::string()), false};
+        return CallerOrigin{std::move(*strict), true};
+    return CallerOrigin{to_utf8(arg, false).value_or(std::string()), false};
 }
 
 std::optional<EnvValue> read_env(const char* name) {

@@ -40,13 +40,12 @@ TEST(CallerOriginPosix, InvalidUtf8IsMarkedAndShownLossily) {
     char* with_good[] = {program, good, nullptr};
     char* with_bad[] = {program, bad, nullptr};
     char* none[] = {program, nullptr};
-    EXPECT_EQ(platform::caller_origin(2, with_good).text, good);
-    auto invalid = platform::caller_origin(2, with_bad);
-    EXPECT_FALSE(invalid.unicode);
-    EXPECT_EQ(invalid.text, "chrome-\xEF\xBF\xBD/");
-    auto absent = platform::caller_origin(1, none);
-    EXPECT_TRUE(absent.unicode);
-    EXPECT_EQ(absent.text, "");
+    EXPECT_EQ(platform::command_argument(2, with_good, 1)->text, good);
+    auto invalid = platform::command_argument(2, with_bad, 1);
+    EXPECT_FALSE(invalid->unicode);
+    EXPECT_EQ(invalid->text, "chrome-\xEF\xBF\xBD/");
+    EXPECT_FALSE(platform::command_argument(1, none, 1).has_value());
+    EXPECT_FALSE(platform::command_argument(2, with_good, 2).has_value());
 }
 
 }  // namespace

@@ -160,6 +160,31 @@ TEST(AgentProcess, OriginCheck) {
     }
 }
 
+TEST(AgentProcess, OriginCheckKnowsFirefoxAndChromeOnWindows) {
+    const std::string manifest = "/home/u/.mozilla/native-messaging-hosts/br.com.tolvex.agent.json";
+    AgentOptions options;
+    options.env["TOLVEX_ALLOWED_ORIGINS"] =
+        "chrome-extension://a/, agente@tolvex.com.br," + manifest;
+    // Firefox: manifest path, then the add-on ID. Chrome on Windows: the
+    // origin, then the parent window.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{manifest, "agente@tolvex.com.br"},
+          {"chrome-extension://a/", "--parent-window=0"}}) {
+        options.args = args;
+        auto accepted = run_requests({ping("1")}, options);
+        EXPECT_EQ(accepted.exit_status, 0) << args[0];
+        EXPECT_EQ(accepted.responses, std::vector<std::string>{pong("1")});
+    }
+    // The add-on ID is what is checked and logged, never the manifest path
+    // beside it, even when the list holds that path.
+    options.args = {manifest, "outro@exemplo.com"};
+    auto refused = run_requests({ping("1")}, options);
+    EXPECT_EQ(refused.exit_status, 2);
+    EXPECT_TRUE(has_line_ending(log_lines(refused.stderr_text),
+                                "ERROR tolvex_agent: origem não permitida: \"outro@exemplo.com\""))
+        << refused.stderr_text;
+}
+
 TEST(AgentProcess, SeveralFramesInOneWriteAreAnsweredInOrder) {
     auto run = run_agent(frames({ping("a"), R"({"id":"b","command":"nope"})", ping("c")}));
     EXPECT_EQ(run.exit_status, 0);
