@@ -1,87 +1,93 @@
 // Relays one page request to the agent and its answer back. Each request gets
 // its own native port, so the agent process lives only for that request and
-// nothing (a PIN above all) outlives it.
+// nothing (a PIN above all) outlives it. Chromium runs this file as the
+// service worker, Firefox as the background script.
 import { ALLOWED_PAGE_ORIGINS, HOST_NAME } from "./config.js";
+import { hostError } from "./host_error.js";
 import { originAllowed } from "./origin.js";
 
-// How the page learns that the host could not be used. Chromium reports
-// these as English texts in runtime.lastError.
-const HOST_ERRORS = [
-  {
-    match: /not found/i,
-    code: "host_not_found",
-    message:
-      "o agente Tolvex não está instalado neste computador (host de mensagens nativas não encontrado)",
-  },
-  {
-    match: /forbidden/i,
-    code: "host_forbidden",
-    message: "o agente Tolvex não autoriza esta extensão (allowed_origins do manifesto do host)",
-  },
-  {
-    match: /exited/i,
-    code: "host_exited",
-    message:
-      "o agente Tolvex encerrou sem responder; ele pode ter recusado a origem desta extensão (TOLVEX_ALLOWED_ORIGINS)",
-  },
-];
+const api = globalThis.browser ?? globalThis.chrome;
 
-function hostError(chromeText) {
-  const text = chromeText || "desconhecido";
-  const known = HOST_ERRORS.find((e) => e.match.test(text));
-  if (known) return { code: known.code, message: known.message, detail: text };
-  return { code: "host_error", message: "falha ao falar com o agente Tolvex: " + text, detail: text };
-}
-
-function relay(request) {
+// Sends `request` on a new native port and resolves with {response} or
+// {error}. When `cancelled` fires first, the port is closed: the browser then
+// ends the agent, so a request the page gave up on does not keep it running.
+function relay(request, cancelled) {
   return new Promise((resolve) => {
+    let port;
     let settled = false;
-    const finish = (payload, port) => {
+    const finish = (payload) => {
       if (settled) return;
       settled = true;
-      if (port) {
-        try {
-          port.disconnect();
-        } catch (_) {
-          // already gone
-        }
+      try {
+        port?.disconnect();
+      } catch (_) {
+        // already gone
       }
       resolve(payload);
     };
-    let port;
     try {
-      port = chrome.runtime.connectNative(HOST_NAME);
+      port = api.runtime.connectNative(HOST_NAME);
     } catch (e) {
-      finish({ error: hostError(String(e && e.message)) });
+      finish({ error: hostError(String(e?.message ?? e)) });
       return;
     }
-    port.onMessage.addListener((response) => finish({ response }, port));
-    port.onDisconnect.addListener(() => {
-      finish({ error: hostError(chrome.runtime.lastError && chrome.runtime.lastError.message) });
+    cancelled.then(() => finish({ error: { code: "cancelled", message: "pedido abandonado pela página" } }));
+    port.onMessage.addListener((response) => finish({ response }));
+    port.onDisconnect.addListener((p) => {
+      finish({ error: hostError(p?.error?.message ?? api.runtime.lastError?.message) });
     });
     port.postMessage(request);
   });
 }
 
-chrome.runtime.onMessage.addListener((message, sender, sendResponse) => {
-  // Only our own content script, in a tab, on an allowed page origin.
-  if (sender.id !== chrome.runtime.id || !sender.tab) return false;
-  if (!message || message.type !== "tolvex-request") return false;
-  const origin = sender.origin ?? (sender.url ? new URL(sender.url).origin : undefined);
+function senderOrigin(sender) {
+  if (sender.origin) return sender.origin;
+  try {
+    return new URL(sender.url).origin;
+  } catch (_) {
+    return undefined;
+  }
+}
+
+async function answer(message, sender, cancelled) {
+  if (!message || message.type !== "tolvex-request") {
+    return { error: { code: "invalid_request", message: "mensagem desconhecida" } };
+  }
+  const origin = senderOrigin(sender);
   if (!originAllowed(origin, ALLOWED_PAGE_ORIGINS)) {
-    sendResponse({
+    return {
       error: {
         code: "origin_not_allowed",
         message: "esta página (" + origin + ") não está autorizada a usar o agente Tolvex",
       },
-    });
-    return false;
+    };
   }
   const request = message.request;
   if (!request || typeof request !== "object" || Array.isArray(request)) {
-    sendResponse({ error: { code: "invalid_request", message: "pedido da página não é um objeto" } });
-    return false;
+    return { error: { code: "invalid_request", message: "pedido da página não é um objeto" } };
   }
-  relay(request).then(sendResponse);
-  return true;  // answered asynchronously
+  return relay(request, cancelled);
+}
+
+api.runtime.onConnect.addListener((port) => {
+  // Only our own content script, in a tab.
+  const sender = port.sender;
+  if (port.name !== "tolvex-request" || !sender || sender.id !== api.runtime.id || !sender.tab) {
+    port.disconnect();
+    return;
+  }
+  let gone;
+  const cancelled = new Promise((resolve) => (gone = resolve));
+  port.onDisconnect.addListener(() => gone());
+  let asked = false;
+  port.onMessage.addListener(async (message) => {
+    if (asked) return; // one request per port
+    asked = true;
+    const reply = await answer(message, sender, cancelled);
+    try {
+      port.postMessage(reply);
+    } catch (_) {
+      // the page went away meanwhile
+    }
+  });
 });

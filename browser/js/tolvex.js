@@ -111,6 +111,8 @@ async function call(command, fields = {}, options = {}) {
   const reply = await new Promise((resolve, reject) => {
     const timer = setTimeout(() => {
       pending.delete(id);
+      // The extension drops the request and ends the agent it started.
+      post({ type: "cancel", id });
       reject(new TolvexError("timeout", `o agente não respondeu em ${Math.ceil(timeoutMs / 1000)} s`));
     }, timeoutMs);
     pending.set(id, {

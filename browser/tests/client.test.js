@@ -87,14 +87,20 @@ test("an answer for another request or without an envelope is refused", async ()
   assert.equal((await rejection(tolvex.ping())).code, "invalid_response");
 });
 
-test("silence ends in a timeout, and a late answer is dropped", async () => {
+test("silence ends in a timeout that cancels the request, and a late answer is dropped", async () => {
   let late;
   respond = (r) => {
     late = r;
     return null;
   };
+  const cancels = [];
+  const onCancel = (event) => event.data?.type === "cancel" && cancels.push(event.data.id);
+  window.addEventListener("message", onCancel);
   const e = await rejection(tolvex.listCertificates({ timeoutMs: 50 }));
   assert.equal(e.code, "timeout");
+  await new Promise((r) => setTimeout(r, 0));
+  window.removeEventListener("message", onCancel);
+  assert.deepEqual(cancels, [late.id], "the extension is told to drop the request");
   window.postMessage({ channel: "tolvex", direction: "to-page", type: "response", id: late.id, response: { id: late.id, ok: true, result: {} } }, window.location.origin);
   respond = (r) => ({ response: { id: r.id, ok: true, result: { echo: r } } });
   const ok = await tolvex.ping();
