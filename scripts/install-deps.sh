@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev googletest
   softhsm2 opensc openssl
   g++-mingw-w64-x86-64-posix wine64 wine dpkg-dev
-  chromium python3 nodejs
+  chromium firefox-esr python3 nodejs
 )
 # Optional extra groups, chosen by the caller ("all" is the default).
 want=${1:-all}

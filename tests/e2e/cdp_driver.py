@@ -11,26 +11,16 @@ ended before it returns. Exit status 0 when every check passed.
 
 import argparse
 import fcntl
-import functools
-import http.server
 import json
 import os
 import select
-import signal
 import subprocess
 import sys
-import threading
 import time
 
+import common
+
 CHROMIUM = "/usr/lib/chromium/chromium"
-
-
-class Quiet(http.server.SimpleHTTPRequestHandler):
-    extensions_map = {**http.server.SimpleHTTPRequestHandler.extensions_map,
-                      ".js": "text/javascript"}
-
-    def log_message(self, *args):
-        pass
 
 
 class Cdp:
@@ -111,59 +101,6 @@ def start_browser(args, env):
     return proc, Cdp(to_browser_w, from_browser_r)
 
 
-def session_members(sid):
-    """Pids of the live processes in session `sid`: the browser, its helpers
-    and the native hosts it started. Zombies are left out; their parent
-    reaps them."""
-    pids = []
-    for name in os.listdir("/proc"):
-        if not name.isdigit():
-            continue
-        try:
-            with open(f"/proc/{name}/stat") as f:
-                stat = f.read()
-            fields = stat[stat.rindex(")") + 2:].split()
-            if fields[0] != "Z" and int(fields[3]) == sid:  # state; field 6: session id
-                pids.append(int(name))
-        except (OSError, ValueError):
-            pass
-    return pids
-
-
-def stop_browser(proc, cdp):
-    try:
-        cdp.send("Browser.close", timeout=5)
-    except Exception:
-        pass
-    try:
-        proc.wait(timeout=5)
-    except subprocess.TimeoutExpired:
-        pass
-    # Whatever is left of the session gets SIGTERM, then SIGKILL after a
-    # second; give the kernel up to five seconds to take it all down.
-    deadline = time.monotonic() + 5
-    first = time.monotonic()
-    while True:
-        members = session_members(proc.pid)
-        if not members or time.monotonic() > deadline:
-            break
-        sig = signal.SIGTERM if time.monotonic() - first < 1 else signal.SIGKILL
-        for pid in members:
-            try:
-                os.kill(pid, sig)
-            except ProcessLookupError:
-                pass
-        time.sleep(0.1)
-    if proc.poll() is None:
-        proc.kill()
-        proc.wait()
-    left = session_members(proc.pid)
-    if left:
-        print(f"e2e: processes left behind: {left}", file=sys.stderr)
-        return False
-    return True
-
-
 def evaluate(cdp, session, expression, timeout=30):
     result = cdp.send("Runtime.evaluate", {"expression": expression, "awaitPromise": True,
                                            "returnByValue": True}, session=session,
@@ -175,10 +112,55 @@ def evaluate(cdp, session, expression, timeout=30):
     return result["result"].get("value")
 
 
-def ctl(args, *extra):
-    subprocess.run([args.ctl, *extra, "--browser", "chromium",
-                    "--dir", os.path.join(args.udd, "NativeMessagingHosts")],
-                   check=True, stdout=subprocess.DEVNULL)
+class Chromium:
+    name = "Chromium"
+
+    def __init__(self, args):
+        self.args = args
+        self.log = os.path.join(args.work, "chromium.log")
+        self.proc = self.cdp = self.session = None
+
+    def start(self, url, checks):
+        self.proc, self.cdp = start_browser(self.args, os.environ.copy())
+        self.cdp.send("Target.setDiscoverTargets", {"discover": True})
+        worker_url = f"chrome-extension://{self.args.extension_id}/"
+        try:
+            self.cdp.wait_event(lambda ev: ev.get("method") in ("Target.targetCreated",
+                                                                "Target.targetInfoChanged")
+                                and ev["params"]["targetInfo"]["type"] == "service_worker"
+                                and ev["params"]["targetInfo"]["url"].startswith(worker_url), 20)
+            checks.append({"name": "extension loaded with its fixed ID", "ok": True})
+        except TimeoutError:
+            checks.append({"name": "extension loaded with its fixed ID", "ok": False,
+                           "detail": f"no service worker at {worker_url}"})
+            raise
+        target = self.cdp.send("Target.createTarget", {"url": url})["targetId"]
+        self.session = self.cdp.send("Target.attachToTarget", {"targetId": target,
+                                                               "flatten": True})["sessionId"]
+
+    def evaluate_page(self, expression, timeout):
+        return evaluate(self.cdp, self.session, expression, timeout)
+
+    def _ctl(self, *extra):
+        subprocess.run([self.args.ctl, *extra, "--browser", "chromium",
+                        "--dir", os.path.join(self.args.udd, "NativeMessagingHosts")],
+                       check=True, stdout=subprocess.DEVNULL)
+
+    def install(self, agent, caller):
+        self._ctl("install", "--agent", agent, "--extension-id",
+                  "a" * 32 if caller == "other" else self.args.extension_id)
+
+    def uninstall(self):
+        self._ctl("uninstall")
+
+    def close(self):
+        if not self.proc:
+            return True
+        try:
+            self.cdp.send("Browser.close", timeout=5)
+        except Exception:
+            pass
+        return common.end_session(self.proc)
 
 
 def main():
@@ -187,83 +169,7 @@ def main():
                  "fixture", "extension_id"):
         p.add_argument("--" + name.replace("_", "-"), dest=name, required=True)
     args = p.parse_args()
-
-    server = http.server.ThreadingHTTPServer(
-        ("127.0.0.1", 0), functools.partial(Quiet, directory=args.www))
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    base = f"http://127.0.0.1:{server.server_address[1]}"
-
-    checks = []
-    timings = []
-    started = time.monotonic()
-    proc, cdp = start_browser(args, os.environ.copy())
-    try:
-        cdp.send("Target.setDiscoverTargets", {"discover": True})
-        worker_url = f"chrome-extension://{args.extension_id}/"
-        try:
-            cdp.wait_event(lambda ev: ev.get("method") in ("Target.targetCreated",
-                                                           "Target.targetInfoChanged")
-                           and ev["params"]["targetInfo"]["type"] == "service_worker"
-                           and ev["params"]["targetInfo"]["url"].startswith(worker_url), 20)
-            checks.append({"name": "extension loaded with its fixed ID", "ok": True})
-        except TimeoutError:
-            checks.append({"name": "extension loaded with its fixed ID", "ok": False,
-                           "detail": f"no service worker at {worker_url}"})
-            raise
-
-        target = cdp.send("Target.createTarget", {"url": base + "/index.html"})["targetId"]
-        session = cdp.send("Target.attachToTarget", {"targetId": target,
-                                                     "flatten": True})["sessionId"]
-        deadline = time.monotonic() + 20
-        while not evaluate(cdp, session, "typeof window.runPhase === 'function'"):
-            if time.monotonic() > deadline:
-                raise TimeoutError("the test page did not load")
-            time.sleep(0.05)
-
-        fixture = json.dumps(json.load(open(args.fixture)))
-
-        def run(phase):
-            t0 = time.monotonic()
-            checks.extend(
-                evaluate(cdp, session, f"window.runPhase({json.dumps(phase)}, {fixture})", 90))
-            timings.append(f"{phase} {time.monotonic() - t0:.2f} s")
-
-        timings.append(f"browser and extension ready {time.monotonic() - started:.2f} s")
-
-        run("main")
-        # The same host name now starts an agent that allows another
-        # extension only: the agent must refuse and end with status 2.
-        ctl(args, "install", "--agent", args.refusing_agent, "--extension-id", args.extension_id)
-        run("refused")
-        status_file = os.path.join(args.work, "refused.status")
-        statuses = open(status_file).read().split() if os.path.exists(status_file) else []
-        checks.append({"name": "the agent itself refused the origin (exit status 2)",
-                       "ok": statuses[:1] == ["2"], "detail": f"statuses {statuses}"})
-        # A manifest that lists another extension only.
-        ctl(args, "install", "--agent", args.agent,
-            "--extension-id", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa")
-        run("forbidden")
-        ctl(args, "uninstall")
-        run("unregistered")
-    except Exception as e:  # reported below, after the processes are gone
-        checks.append({"name": "driver", "ok": False, "detail": f"{type(e).__name__}: {e}"})
-    finally:
-        clean = stop_browser(proc, cdp)
-        server.shutdown()
-        server.server_close()
-    checks.append({"name": "every process started by the test has ended", "ok": clean})
-
-    failed = [c for c in checks if not c.get("ok")]
-    for c in checks:
-        mark = "ok  " if c.get("ok") else "FAIL"
-        detail = f" ({c['detail']})" if c.get("detail") and not c.get("ok") else ""
-        print(f"  {mark} {c['name']}{detail}")
-    print(f"e2e: {len(checks) - len(failed)}/{len(checks)} checks passed in "
-          f"{time.monotonic() - started:.2f} s ({'; '.join(timings)})")
-    if failed:
-        log = os.path.join(args.work, "chromium.log")
-        print(f"e2e: browser log in {log}", file=sys.stderr)
-    return 1 if failed else 0
+    return common.drive(args, Chromium(args))
 
 
 if __name__ == "__main__":

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Browser end to end: headless Chromium with the sample extension, a page on
-# 127.0.0.1 using the page client, and the agent on a SoftHSM token. The host
-# manifest is written by tolvexctl into the fresh profile. Exits non-zero when
-# a check fails; every process it starts is ended before it exits.
+# Browser end to end: headless Chromium and headless Firefox ESR with the
+# sample extension, a page on 127.0.0.1 using the page client, and the agent
+# on a SoftHSM token. The host manifest is written by tolvexctl into the fresh
+# profile (Chromium) or the private HOME (Firefox). Exits non-zero when a
+# check fails; every process it starts is ended before it exits.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 bin=${TOLVEX_BIN:-$root/build/linux/bin}
@@ -10,8 +11,9 @@ agent=$bin/tolvex_agent
 ctl=$bin/tolvexctl
 extension=$root/browser/extension
 extension_id=ngdffiogcclincbckcnpmknjmklpfnkh
-for f in "$agent" "$ctl" /usr/lib/chromium/chromium; do
-  [ -x "$f" ] || { echo "e2e: $f is missing (make build; apt-get install chromium)" >&2; exit 1; }
+addon_id=agente@tolvex.com.br
+for f in "$agent" "$ctl" /usr/lib/chromium/chromium /usr/bin/firefox-esr; do
+  [ -x "$f" ] || { echo "e2e: $f is missing (make build; apt-get install chromium firefox-esr)" >&2; exit 1; }
 done
 
 # The page client and the extension's origin check, without a browser.
@@ -42,18 +44,16 @@ unset TOLVEX_AGENT_CONFIG
 # shellcheck source=/dev/null
 . "$work/token/env.sh"
 # The browser passes these on to the agent it starts; the agent checks that
-# its caller is the sample extension.
-export TOLVEX_ALLOWED_ORIGINS="chrome-extension://$extension_id/"
+# its caller is the sample extension (Chromium's origin, Firefox's add-on ID).
+export TOLVEX_ALLOWED_ORIGINS="chrome-extension://$extension_id/, $addon_id"
 
 udd=$work/udd
 mkdir -p "$udd"
-"$ctl" install --browser chromium --extension-id "$extension_id" --agent "$agent" \
-  --dir "$udd/NativeMessagingHosts" >/dev/null
 
-# The same agent, allowing only another extension: it must refuse the caller.
+# The same agent, allowing only other extensions: it must refuse the caller.
 cat > "$work/refusing-agent.sh" <<WRAP
 #!/bin/sh
-TOLVEX_ALLOWED_ORIGINS=chrome-extension://aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa/ "$agent" "\$@"
+TOLVEX_ALLOWED_ORIGINS=chrome-extension://aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa/,outro@exemplo.com.br "$agent" "\$@"
 status=\$?
 echo \$status >> "$work/refused.status"
 exit \$status
@@ -84,7 +84,13 @@ fixture = {
 json.dump(fixture, open(f"{work}/fixture.json", "w"))
 PY
 
+status=0
 echo "e2e: headless Chromium, extension $extension_id, agent $agent"
 python3 "$root/tests/e2e/cdp_driver.py" --work "$work" --www "$www" --extension "$extension" \
   --udd "$udd" --ctl "$ctl" --agent "$agent" --refusing-agent "$work/refusing-agent.sh" \
-  --fixture "$work/fixture.json" --extension-id "$extension_id"
+  --fixture "$work/fixture.json" --extension-id "$extension_id" || status=1
+echo "e2e: headless Firefox ESR, add-on $addon_id, agent $agent"
+python3 "$root/tests/e2e/bidi_driver.py" --work "$work" --www "$www" --extension "$extension" \
+  --ctl "$ctl" --agent "$agent" --refusing-agent "$work/refusing-agent.sh" \
+  --fixture "$work/fixture.json" --addon-id "$addon_id" || status=1
+exit $status
