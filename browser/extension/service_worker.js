@@ -1,8 +1,11 @@
-// Relays one page request to the agent and its answer back. Each request gets
-// its own native port, so the agent process lives only for that request and
-// nothing (a PIN above all) outlives it. Chromium runs this file as the
-// service worker, Firefox as the background script.
-import { ALLOWED_PAGE_ORIGINS, HOST_NAME } from "./config.js";
+// Relays one page request to the agent and its answer back, after the user
+// agreed (gate.js). Each request gets its own native port, so the agent
+// process lives only for that request and nothing (a PIN above all)
+// outlives it. Chromium runs this file as the service worker, Firefox as the
+// background script.
+import { createApprovals } from "./approvals.js";
+import { ALLOW_PAGE_PIN, ALLOWED_PAGE_ORIGINS, HOST_NAME } from "./config.js";
+import { createGate } from "./gate.js";
 import { hostError } from "./host_error.js";
 import { originAllowed } from "./origin.js";
 
@@ -40,6 +43,90 @@ function relay(request, cancelled) {
   });
 }
 
+// The extension's own window (consent.html) for one question. The window
+// connects back with a port named "consent" and the dialog's id; it sends
+// "allow" (with the PIN when it asked for one) or "deny", and "alive" now and
+// then so the service worker is not stopped while the user reads. Closing
+// the window counts as "deny".
+const dialogs = new Map();
+
+function openDialog(details) {
+  const id = crypto.randomUUID();
+  const choices = [];
+  const waiting = [];
+  const dialog = {
+    details,
+    port: null,
+    windowId: null,
+    closed: false,
+    push(choice) {
+      if (waiting.length) waiting.shift()(choice);
+      else choices.push(choice);
+    },
+    decision() {
+      if (choices.length) return Promise.resolve(choices.shift());
+      if (dialog.closed) return Promise.resolve(null);
+      return new Promise((resolve) => waiting.push(resolve));
+    },
+    showError(message) {
+      dialog.port?.postMessage({ type: "error", message });
+    },
+    close() {
+      if (dialog.closed) return;
+      dialog.closed = true;
+      dialogs.delete(id);
+      while (waiting.length) waiting.shift()(null);
+      if (dialog.windowId !== null) api.windows.remove(dialog.windowId).catch(() => {});
+    },
+  };
+  dialogs.set(id, dialog);
+  const height = details.kind === "sign" ? 600 : 500;
+  api.windows
+    .create({ url: `consent.html#${id}`, type: "popup", width: 460, height, focused: true })
+    .then((w) => {
+      dialog.windowId = w.id;
+      if (dialog.closed) api.windows.remove(w.id).catch(() => {});
+    })
+    .catch(() => dialog.push(null));
+  return dialog;
+}
+
+// A window closed before its page connected still answers "deny".
+api.windows.onRemoved.addListener((windowId) => {
+  for (const dialog of dialogs.values()) if (dialog.windowId === windowId) dialog.push(null);
+});
+
+function connectDialog(port) {
+  let dialog = null;
+  port.onMessage.addListener((message) => {
+    if (!dialog) {
+      dialog = message?.type === "hello" ? dialogs.get(message.id) : undefined;
+      if (!dialog || dialog.port) {
+        port.disconnect();
+        return;
+      }
+      dialog.port = port;
+      port.postMessage({ type: "details", details: dialog.details });
+      return;
+    }
+    if (message?.type === "allow") {
+      dialog.push(typeof message.pin === "string" ? { pin: message.pin } : {});
+    } else if (message?.type === "deny") {
+      dialog.push(null);
+    }
+  });
+  port.onDisconnect.addListener(() => {
+    if (dialog) dialog.push(null);
+  });
+}
+
+const handle = createGate({
+  relay,
+  ui: { open: openDialog },
+  approvals: createApprovals(api.storage.local),
+  allowPagePin: ALLOW_PAGE_PIN,
+});
+
 function senderOrigin(sender) {
   if (sender.origin) return sender.origin;
   try {
@@ -66,12 +153,18 @@ async function answer(message, sender, cancelled) {
   if (!request || typeof request !== "object" || Array.isArray(request)) {
     return { error: { code: "invalid_request", message: "pedido da página não é um objeto" } };
   }
-  return relay(request, cancelled);
+  return handle(origin, request, cancelled);
 }
 
+const extensionPage = (sender) => typeof sender?.url === "string" && sender.url.startsWith(api.runtime.getURL(""));
+
 api.runtime.onConnect.addListener((port) => {
-  // Only our own content script, in a tab.
   const sender = port.sender;
+  if (port.name === "consent" && sender?.id === api.runtime.id && extensionPage(sender)) {
+    connectDialog(port);
+    return;
+  }
+  // Otherwise only our own content script, in a tab.
   if (port.name !== "tolvex-request" || !sender || sender.id !== api.runtime.id || !sender.tab) {
     port.disconnect();
     return;

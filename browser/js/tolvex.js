@@ -2,13 +2,14 @@
 //
 //   import * as tolvex from "./tolvex.js";
 //   const { certificates } = await tolvex.listCertificates();
-//   const { signature } = await tolvex.sign({ thumbprint, data: bytes, pin });
+//   const { signature } = await tolvex.sign({ thumbprint, data: bytes });
 //
 // Requests travel page -> content script -> service worker of the Tolvex
 // extension -> agent (Native Messaging), and the answer the same way back.
 // Every failure is a TolvexError whose `code` is the agent's error code
-// ("pin_incorrect", "certificate_not_found", ...) with the agent's Portuguese
+// ("pin_locked", "certificate_not_found", ...) with the agent's Portuguese
 // `message`, or one of the codes of this client and the extension:
+//   user_cancelled      the user refused in the extension's window
 //   extension_missing   the extension is not installed or not active here
 //   origin_not_allowed  the extension does not serve this page's origin
 //   host_not_found      the agent is not registered with the browser
@@ -17,7 +18,8 @@
 //   host_error          any other failure to reach the agent
 //   extension_error     the extension itself failed
 //   timeout             no answer in time
-//   invalid_argument    a call with unusable arguments (checked here)
+//   invalid_argument    a call with unusable arguments (checked here), or a
+//                       pin the extension does not take from pages
 //   invalid_response    an answer that is not the agent's envelope
 
 const CHANNEL = "tolvex";
@@ -191,8 +193,10 @@ export function readCertificate(thumbprint, options) {
 
 // Exactly one of hash, data, hashes and dataList: single values are Base64
 // text or bytes; lists are arrays of them. digestAlgorithm is "SHA-256"
-// (the default), "SHA-384" or "SHA-512". pin is optional: without it a token
-// that needs one answers pin_required.
+// (the default), "SHA-384" or "SHA-512". The user confirms every signature,
+// and types the PIN, in the extension's window. pin is passed on only for a
+// deployment whose extension allows page PINs; by default the extension
+// refuses it with invalid_argument.
 export function sign({ thumbprint, hash, data, hashes, dataList, digestAlgorithm, pin } = {}, options) {
   try {
     if (typeof thumbprint !== "string") {

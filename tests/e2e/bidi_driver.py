@@ -190,6 +190,19 @@ class Firefox:
     def evaluate_page(self, expression, timeout):
         return evaluate(self.bidi, self.context, expression, timeout)
 
+    def consent_windows(self):
+        contexts = self.bidi.send("browsingContext.getTree", {"maxDepth": 0})["contexts"]
+        return [c["context"] for c in contexts
+                if c["url"].startswith("moz-extension://") and "/consent.html" in c["url"]]
+
+    def evaluate_window(self, window, expression):
+        return evaluate(self.bidi, window, expression, 10)
+
+    def screenshot(self, window, path):
+        shot = self.bidi.send("browsingContext.captureScreenshot", {"context": window})
+        with open(path, "wb") as f:
+            f.write(base64.b64decode(shot["data"]))
+
     def _ctl(self, *extra):
         subprocess.run([self.args.ctl, *extra, "--browser", "firefox"], check=True,
                        stdout=subprocess.DEVNULL)

@@ -10,6 +10,7 @@ ended before it returns. Exit status 0 when every check passed.
 """
 
 import argparse
+import base64
 import fcntl
 import json
 import os
@@ -119,6 +120,7 @@ class Chromium:
         self.args = args
         self.log = os.path.join(args.work, "chromium.log")
         self.proc = self.cdp = self.session = None
+        self.windows = {}
 
     def start(self, url, checks):
         self.proc, self.cdp = start_browser(self.args, os.environ.copy())
@@ -140,6 +142,26 @@ class Chromium:
 
     def evaluate_page(self, expression, timeout):
         return evaluate(self.cdp, self.session, expression, timeout)
+
+    def consent_windows(self):
+        prefix = f"chrome-extension://{self.args.extension_id}/consent.html"
+        targets = self.cdp.send("Target.getTargets")["targetInfos"]
+        return [t["targetId"] for t in targets if t["type"] == "page" and t["url"].startswith(prefix)]
+
+    def _window_session(self, window):
+        if window not in self.windows:
+            self.windows[window] = self.cdp.send("Target.attachToTarget", {"targetId": window,
+                                                                           "flatten": True})["sessionId"]
+        return self.windows[window]
+
+    def evaluate_window(self, window, expression):
+        return evaluate(self.cdp, self._window_session(window), expression, 10)
+
+    def screenshot(self, window, path):
+        shot = self.cdp.send("Page.captureScreenshot", {"format": "png"},
+                             session=self._window_session(window))
+        with open(path, "wb") as f:
+            f.write(base64.b64decode(shot["data"]))
 
     def _ctl(self, *extra):
         subprocess.run([self.args.ctl, *extra, "--browser", "chromium",

@@ -85,8 +85,21 @@ def run_phases(args, browser, checks, timings):
 
     def run(phase):
         t0 = time.monotonic()
-        expression = f"window.runPhase({json.dumps(phase)}, {fixture}).then(JSON.stringify)"
-        checks.extend(json.loads(browser.evaluate_page(expression, 90)))
+        browser.evaluate_page(f"window.startPhase({json.dumps(phase)}, {fixture})", 10)
+        handled = set()
+        deadline = t0 + 120
+        while True:
+            outcome = browser.evaluate_page("window.phaseOutcome()", 10)
+            if outcome is not None:
+                break
+            if time.monotonic() > deadline:
+                raise TimeoutError(f"phase {phase} did not end")
+            for window in browser.consent_windows():
+                if window not in handled:
+                    handled.add(window)
+                    answer_window(browser, window)
+            time.sleep(0.05)
+        checks.extend(json.loads(outcome))
         timings.append(f"{phase} {time.monotonic() - t0:.2f} s")
 
     browser.install(args.agent, None)
@@ -108,13 +121,53 @@ def run_phases(args, browser, checks, timings):
     run("unregistered")
 
 
+def window_state(browser, window, wanted, timeout=15):
+    """Waits until the consent window's body says it is in one of the
+    `wanted` states; returns its text."""
+    deadline = time.monotonic() + timeout
+    while True:
+        state = browser.evaluate_window(window, "document.body && document.body.dataset.state")
+        if state in wanted:
+            return browser.evaluate_window(window, "document.body.innerText")
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"the extension's window stayed in state {state!r}")
+        time.sleep(0.05)
+
+
+def answer_window(browser, window):
+    """Does in one of the extension's windows what the page planned for it:
+    per step, wait until it is ready (after the first step: until it shows
+    an error), keep its text, type the PIN, press the button. Reports the
+    texts to the page. A window nobody planned for is refused."""
+    plan = json.loads(browser.evaluate_page("window.takeConsentPlan()", 10))
+    steps = plan["steps"] if plan else [{"click": "deny"}]
+    texts = []
+    for i, step in enumerate(steps):
+        texts.append(window_state(browser, window, ("ready", "error") if i == 0 else ("error",)))
+        shots = os.environ.get("TOLVEX_E2E_SHOTS")
+        if shots and step.get("shot"):
+            suffix = "" if browser.name == "Chromium" else "-" + browser.name.lower()
+            browser.screenshot(window, os.path.join(shots, f"{step['shot']}{suffix}.png"))
+        if "pin" in step:
+            browser.evaluate_window(window, f"document.getElementById('pin').value = {json.dumps(step['pin'])}")
+        # Pressed after the call returns: the extension may close the
+        # window at once, and a call into a closing window may never return.
+        browser.evaluate_window(
+            window, f"setTimeout(() => document.getElementById({json.dumps(step['click'])}).click()), true")
+    record = json.dumps({"texts": texts})
+    browser.evaluate_page(f"window.consentSeen({json.dumps(plan['id']) if plan else 'null'}, {record})", 10)
+
+
 def drive(args, browser):
     """Serves the test page, has `browser` start and open it, runs the
     phases, ends every process and reports. A browser offers: name, log,
     start(url, checks), evaluate_page(expression, timeout) giving the value
-    of a JSON-able expression, install(agent, caller) registering `agent`
-    for the extension (caller None) or for another one ("other"),
-    uninstall(), and close() giving True when nothing it started is left."""
+    of an expression (a string, number, boolean or null), consent_windows()
+    listing the extension's windows now open, evaluate_window(window,
+    expression) and screenshot(window, path) in one of them, install(agent,
+    caller) registering `agent` for the extension (caller None) or for
+    another one ("other"), uninstall(), and close() giving True when nothing
+    it started is left."""
     server, base = serve(args.www)
     checks = []
     timings = []
@@ -122,7 +175,7 @@ def drive(args, browser):
     try:
         browser.start(base + "/index.html", checks)
         deadline = time.monotonic() + 20
-        while not browser.evaluate_page("typeof window.runPhase === 'function'", 10):
+        while not browser.evaluate_page("typeof window.startPhase === 'function'", 10):
             if time.monotonic() > deadline:
                 raise TimeoutError("the test page did not load")
             time.sleep(0.05)

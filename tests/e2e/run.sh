@@ -9,7 +9,6 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 bin=${TOLVEX_BIN:-$root/build/linux/bin}
 agent=$bin/tolvex_agent
 ctl=$bin/tolvexctl
-extension=$root/browser/extension
 extension_id=ngdffiogcclincbckcnpmknjmklpfnkh
 addon_id=agente@tolvex.com.br
 for f in "$agent" "$ctl" /usr/lib/chromium/chromium /usr/bin/firefox-esr; do
@@ -18,13 +17,14 @@ done
 
 # The page client and the extension's origin check, without a browser.
 if ! command -v node >/dev/null; then
-  echo "e2e: node not found (apt-get install nodejs); page client tests skipped" >&2
+  echo "e2e: node not found (apt-get install nodejs)" >&2
+  exit 1
 elif ! node_out=$(cd "$root/browser" && node --test tests/ 2>&1); then
   printf '%s\n' "$node_out" >&2
   echo "e2e: the page client tests failed" >&2
   exit 1
 else
-  echo "e2e: page client and origin check: $(printf '%s\n' "$node_out" | grep -E '^# pass' | sed 's/# pass //') tests passed under node"
+  echo "e2e: page client and extension logic: $(printf '%s\n' "$node_out" | grep -E '^# pass' | sed 's/# pass //') tests passed under node"
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tolvex-e2e.XXXXXX")
@@ -32,6 +32,11 @@ cleanup() {
   if [ "${TOLVEX_E2E_KEEP:-}" = 1 ]; then echo "e2e: kept $work" >&2; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
+
+# The development copy of the extension: the shipped one serves no page on
+# this computer.
+extension=$work/extension
+node "$root/browser/dev/make-extension.mjs" "$extension"
 
 # Chromium writes under HOME even with --user-data-dir.
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_CACHE_HOME=$work/home/.cache \
@@ -72,7 +77,7 @@ thumb = lambda n: open(f"{work}/token/{n}.thumbprint").read().strip()
 fixture = {
     "tokenLabel": "tolvex-demo",
     "pin": open(f"{work}/token/pin").read().strip(),
-    "person": {"thumbprint": thumb("person"), "pki": {
+    "person": {"thumbprint": thumb("person"), "cn": "FULANO DE TAL", "pki": {
         "kind": "pf", "cpf": "12345678909", "cnpj": None, "birth_date": "1980-03-15",
         "nis": "10987654321", "rg": "12345678", "rg_issuer": "SSPSP",
         "email": "fulano@exemplo.com.br", "company_name": None}},
