@@ -71,8 +71,11 @@ export function createGate({ relay, ui, approvals, allowPagePin }) {
   // (refused, window closed, or the page gave up).
   const choose = (dialog, cancelled) => Promise.race([dialog.decision(), cancelled.then(() => null)]);
 
-  async function approveSite(origin, command, cancelled) {
-    if (await approvals.isApproved(origin)) return true;
+  // One question per site at a time: requests that arrive while the window
+  // is open wait for the same answer.
+  const asking = new Map();
+
+  async function askSite(origin, command, cancelled) {
     const dialog = ui.open({ kind: "site", origin, command });
     try {
       if (!(await choose(dialog, cancelled))) return false;
@@ -81,6 +84,17 @@ export function createGate({ relay, ui, approvals, allowPagePin }) {
     }
     await approvals.approve(origin);
     return true;
+  }
+
+  async function approveSite(origin, command, cancelled) {
+    if (await approvals.isApproved(origin)) return true;
+    if (!asking.has(origin)) {
+      const answer = askSite(origin, command, cancelled);
+      asking.set(origin, answer);
+      const done = () => asking.delete(origin);
+      answer.then(done, done);
+    }
+    return asking.get(origin);
   }
 
   async function sign(origin, request, cancelled) {
