@@ -54,6 +54,7 @@ function render(d) {
   row("Titular", d.holder);
   if (d.id) row(d.id.label, d.id.value);
   row("Empresa", d.company);
+  row("Responsável", d.responsible);
   row("Emitido por", d.issuer);
   row("Validade", `${d.validity.from} a ${d.validity.to}`);
   row("A assinar", d.items === 1 ? "1 item" : `${d.items} itens`);

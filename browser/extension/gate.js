@@ -51,12 +51,16 @@ export function signDetails(origin, request, certificate, pagePin) {
       : null;
   const pinSource = (certificate.sources ?? []).find((s) => s.requires_pin);
   const list = request.hashes ?? request.data_list;
+  const holder = certificate.subject_cn || certificate.subject_name;
   return {
     kind: "sign",
     origin,
-    holder: certificate.subject_cn || certificate.subject_name,
+    holder,
     id,
-    company: pki.company_name ?? null,
+    // A company's certificate: its name when the CN does not already say it,
+    // and the person responsible for it.
+    company: pki.company_name && pki.company_name !== holder ? pki.company_name : null,
+    responsible: pki.responsible_name ?? null,
     issuer: certificate.issuer_cn || certificate.issuer_name,
     validity: { from: formatDate(certificate.not_before), to: formatDate(certificate.not_after) },
     items: Array.isArray(list) ? list.length : 1,

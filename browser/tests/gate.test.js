@@ -92,7 +92,7 @@ test("every signature is confirmed in the window, which takes the PIN and offers
   const [d] = g.dialogs;
   assert.deepEqual(d.details, {
     kind: "sign", origin: SITE, holder: "FULANO DE TAL:12345678909", id: { label: "CPF", value: "123.456.789-09" },
-    company: null, issuer: "AC TESTE", validity: { from: "31/01/2026", to: "31/01/2028" },
+    company: null, responsible: null, issuer: "AC TESTE", validity: { from: "31/01/2026", to: "31/01/2028" },
     items: 3, digest: "SHA-384", needsPin: true, pinLabel: "tolvex-demo",
   });
   assert.deepEqual(d.errors, ["PIN incorreto (1)"], "the agent's message is shown and the window stays");
