@@ -36,7 +36,7 @@ const tolvex = await import("../js/tolvex.js");
 beforeEach(() => {
   installed = true;
   respond = (request) => ({ response: { id: request.id, ok: true, result: { echo: request } } });
-  tolvex.configure({ timeoutMs: 200, detectMs: 100 });
+  tolvex.configure({ timeoutMs: 5000, detectMs: 2000 });
 });
 
 async function rejection(promise) {
@@ -123,7 +123,7 @@ test("argument errors are reported before anything is sent", async () => {
 
 test("two copies of the client in one page get their own answers", async () => {
   const other = await import("../js/tolvex.js?second-copy");
-  other.configure({ timeoutMs: 200, detectMs: 100 });
+  other.configure({ timeoutMs: 5000, detectMs: 2000 });
   respond = (r) => ({ response: { id: r.id, ok: true, result: { echo: r } } });
   const [a, b] = await Promise.all([tolvex.readCertificate("aa"), other.readCertificate("bb")]);
   assert.equal(a.echo.thumbprint, "aa");
