@@ -87,7 +87,7 @@ ordered_json token_json(const core::TokenRecord& t) {
 ordered_json to_json(const Pong& pong) {
     ordered_json out = ordered_json::object();
     out["type"] = "pong";
-    out["agent_version"] = "0.1.1";
+    out["agent_version"] = TOLVEX_AGENT_VERSION;
     out["protocol_version"] = 3;
     out["commands"] = {"ping", "list_tokens", "list_certificates", "read_certificate", "sign"};
     out["os_store"] = pong.os_store;
