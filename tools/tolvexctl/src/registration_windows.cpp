@@ -1,6 +1,8 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <cwchar>
+#include <optional>
 
 #include "process.hpp"
 #include "registration.hpp"
@@ -66,6 +68,35 @@ std::expected<std::filesystem::path, std::string> manifest_base(const Registrati
     return *own / L"NativeMessagingHosts";
 }
 
+// The installer (MSI) records its folder here, under the root it registered
+// the host in. While it is there, the default host's keys under that root are
+// the installation's: tolvexctl writes none of them and removes none, so
+// uninstalling the program stays the one way to remove them and never leaves
+// them pointing at manifests of ours.
+std::optional<std::wstring> installer_folder(const Registration& r) {
+    if (r.dir || r.spec.host_name != kDefaultHostName)
+        return std::nullopt;
+    const wchar_t* key = L"Software\\TolvexSign";
+    DWORD size = 0;
+    if (::RegGetValueW(root_of(r.scope), key, L"InstallDir", RRF_RT_REG_SZ, nullptr, nullptr,
+                       &size) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    std::wstring folder(size / sizeof(wchar_t), L'\0');
+    if (::RegGetValueW(root_of(r.scope), key, L"InstallDir", RRF_RT_REG_SZ, nullptr, folder.data(),
+                       &size) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    folder.resize(std::wcslen(folder.c_str()));
+    return folder;
+}
+
+std::string owned_by_installer(const Registration& r, const std::wstring& folder) {
+    return "o registro de " + r.spec.host_name + " em " + root_name(r.scope) +
+           " pertence ao Tolvex instalado em " + narrow(folder) +
+           " (desinstale o programa pelo Windows para removê-lo)";
+}
+
 std::filesystem::path manifest_file(const Registration& r, const std::filesystem::path& base,
                                     Browser b) {
     // The two manifest forms differ, so each browser gets its own file; with
@@ -80,6 +111,9 @@ std::filesystem::path manifest_file(const Registration& r, const std::filesystem
 std::expected<std::vector<std::string>, std::string> install_host(const Registration& r) {
     if (auto ok = check_registration(r); !ok)
         return std::unexpected(ok.error());
+    if (auto folder = installer_folder(r))
+        return std::unexpected(owned_by_installer(r, *folder) +
+                               "; para registrar outro agente, use --name ou --dir");
     auto base = manifest_base(r);
     if (!base)
         return std::unexpected(base.error());
@@ -123,9 +157,13 @@ std::expected<std::vector<std::string>, std::string> uninstall_host(const Regist
     auto base = manifest_base(r);
     if (!base)
         return std::unexpected(base.error());
+    // Under an installation only manifests of ours, left from before it, go.
+    const auto folder = installer_folder(r);
     std::vector<std::string> done;
+    if (folder)
+        done.push_back("chaves mantidas: " + owned_by_installer(r, *folder));
     for (Browser b : r.browsers) {
-        if (!r.dir) {
+        if (!r.dir && !folder) {
             const std::wstring key = windows_registry_key(b, r.spec.host_name);
             const LSTATUS st = ::RegDeleteKeyW(root_of(r.scope), key.c_str());
             if (st != ERROR_SUCCESS && st != ERROR_FILE_NOT_FOUND) {
@@ -142,6 +180,16 @@ std::expected<std::vector<std::string>, std::string> uninstall_host(const Regist
             return std::unexpected(removed.error());
         done.push_back(std::string(browser_name(b)) + ": " + narrow(file.wstring()) +
                        (*removed ? " removido" : " já não existia"));
+    }
+    // Our folders, once empty, go too (remove() leaves a folder that is not):
+    // left behind, they would keep an MSI uninstall from removing its folder.
+    if (!r.dir) {
+        std::error_code ec;
+        for (Browser b : r.browsers)
+            std::filesystem::remove(manifest_file(r, *base, b).parent_path(), ec);
+        std::filesystem::remove(*base, ec);
+        if (r.scope == Scope::user)
+            std::filesystem::remove(base->parent_path(), ec);  // %LOCALAPPDATA%\TolvexSign
     }
     return done;
 }
