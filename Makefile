@@ -4,13 +4,14 @@
 #   make demo     the agent end to end on a SoftHSM token
 #   make windows  the agent at build/windows/bin/tolvex_agent.exe
 #   make bench    the benchmarks
+#   make deb      the Debian package (build/linux/tolvex-agent_*.deb)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 ROOT := $(CURDIR)
 MINGW_PREFIX_CMD := bash $(ROOT)/scripts/build-mingw-deps.sh
 
 .PHONY: all deps build asan windows test test-linux test-asan test-windows test-e2e \
-        format format-check demo bench clean
+        format format-check demo bench clean deb
 
 all: build
 
@@ -28,6 +29,11 @@ asan: deps
 windows: deps
 	prefix=$$($(MINGW_PREFIX_CMD)) && cmake --preset windows -DTOLVEX_MINGW_PREFIX=$$prefix >/dev/null
 	cmake --build --preset windows -j$(JOBS)
+
+# The Debian package build/linux/tolvex-agent_<version>_amd64.deb. `make test`
+# builds and installs it (label "packaging").
+deb: build
+	cmake --build --preset linux --target deb
 
 format:
 	git ls-files '*.cpp' '*.hpp' '*.c' '*.h' | xargs -r clang-format -i
