@@ -4,6 +4,7 @@
 #   make demo     the agent end to end on a SoftHSM token
 #   make windows  the agent at build/windows/bin/tolvex_agent.exe
 #   make bench    the benchmarks
+#   make msi      the Windows installers (build/windows/tolvex-agent-*.msi)
 #   make deb      the Debian package (build/linux/tolvex-agent_*.deb)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
@@ -11,7 +12,7 @@ ROOT := $(CURDIR)
 MINGW_PREFIX_CMD := bash $(ROOT)/scripts/build-mingw-deps.sh
 
 .PHONY: all deps build asan windows test test-linux test-asan test-windows test-e2e \
-        format format-check demo bench clean deb
+        format format-check demo bench clean msi deb
 
 all: build
 
@@ -30,8 +31,12 @@ windows: deps
 	prefix=$$($(MINGW_PREFIX_CMD)) && cmake --preset windows -DTOLVEX_MINGW_PREFIX=$$prefix >/dev/null
 	cmake --build --preset windows -j$(JOBS)
 
-# The Debian package build/linux/tolvex-agent_<version>_amd64.deb. `make test`
-# builds and installs it (label "packaging").
+# The installers: build/windows/tolvex-agent-<version>.msi (per user) and
+# -machine.msi, build/linux/tolvex-agent_<version>_amd64.deb. `make test`
+# builds and installs them (label "packaging").
+msi: windows
+	cmake --build --preset windows --target msi
+
 deb: build
 	cmake --build --preset linux --target deb
 

@@ -10,7 +10,7 @@ packages=(
   softhsm2 opensc openssl
   g++-mingw-w64-x86-64-posix wine64 wine dpkg-dev
   chromium firefox-esr python3 nodejs
-  lintian
+  wixl lintian
 )
 # Optional extra groups, chosen by the caller ("all" is the default).
 want=${1:-all}
