@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tolvex/core/log.hpp"
+#include "tolvex/pkcs11/certsource.hpp"
 
 namespace tolvex::agent {
 
@@ -26,8 +27,13 @@ constexpr std::array<std::pair<std::string_view, Command>, 5> kCommands = {{
 
 CommandOutcome dispatch(const HandlerContext& context, const Request& request) {
     for (const auto& [name, command] : kCommands) {
-        if (name == request.command)
+        if (name == request.command) {
+            // The modules this request loads stay loaded until it is
+            // answered: a sign finds its certificate, the source that holds
+            // it and the key with one load of each module.
+            pkcs11::RequestScope modules;
             return command(context, request);
+        }
     }
     return std::unexpected(
         CommandFailure{"unknown_command", "comando desconhecido: " + request.command});
@@ -69,7 +75,9 @@ CommandOutcome ping(const HandlerContext& context, const Request&) {
     return Pong{context.os_store};
 }
 
-std::string handle_message(const HandlerContext& context, std::string_view message) {
+namespace {
+
+std::string answer(const HandlerContext& context, std::string_view message) {
     auto request = parse_request(message);
     if (!request) {
         auto id = find_request_id(message);
@@ -86,6 +94,28 @@ std::string handle_message(const HandlerContext& context, std::string_view messa
     response["ok"] = true;
     response["result"] = result_json(*outcome);
     return serialize_response(response);
+}
+
+}  // namespace
+
+std::string handle_message(const HandlerContext& context, std::string_view message) {
+    try {
+        return answer(context, message);
+    } catch (...) {
+        // Nothing a request does (an allocation that fails, say) may end
+        // the agent and the requests queued behind it: this one is answered
+        // with the failure and the next one is served.
+        const std::string text = core::current_exception_text();
+        log::target("tolvex_agent::handler")->error("falhou error={}", log::quoted(text));
+        ordered_json id = nullptr;
+        try {
+            if (auto found = find_request_id(message))
+                id = *found;
+        } catch (...) {
+        }
+        return serialize_response(
+            failure_json(std::move(id), CommandFailure::from(core::AgentError::sign_failed(text))));
+    }
 }
 
 }  // namespace tolvex::agent

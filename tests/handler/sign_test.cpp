@@ -265,5 +265,19 @@ TEST_F(SignFixture, UpperCaseThumbprintFindsTheSigningSource) {
     EXPECT_EQ(p11->sign_calls.at(0).der, cert.der);
 }
 
+TEST_F(SignFixture, AnExceptionIsAnsweredAndTheNextRequestServed) {
+    os->add(cert.der);
+    os->on_sign = [](const testing::SignCall&) -> core::Result<std::vector<core::Bytes>> {
+        throw std::bad_alloc();
+    };
+    const std::string message = R"({"id":"9","command":"sign","thumbprint":")" + tp +
+                                R"(","hash":")" + b64(bytes(32)) + R"("})";
+    EXPECT_EQ(handle_message(context, message),
+              R"({"id":"9","ok":false,"error":{"code":"sign_failed",)"
+              R"("message":"falha ao assinar: erro interno: memória insuficiente"}})");
+    os->on_sign = nullptr;
+    EXPECT_NE(handle_message(context, message).find(R"("ok":true)"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace tolvex::agent

@@ -132,6 +132,8 @@ TEST(Pkcs11TokenText, BlankPaddedFieldsBecomeTrimmedText) {
     EXPECT_EQ(text("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
     EXPECT_EQ(text("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
     EXPECT_EQ(text("\xF0\x9F\x98\x80!"), "\xF0\x9F\x98\x80!");
+    // Some modules pad with NUL bytes instead of blanks.
+    EXPECT_EQ(text(std::string("SW   TPM\0\0\0\0 \0", 14)), "SW   TPM");
 }
 
 TEST_F(TokenTest, ModuleLoadFailuresBecomeWarnings) {
@@ -616,6 +618,121 @@ TEST_F(TokenTest, FailedSessionCloseIsLoggedAsError) {
     EXPECT_NE(captured.str().find("error"), std::string::npos);
     EXPECT_NE(captured.str().find("Function::CloseSession: PKCS11 error: DeviceRemoved"),
               std::string::npos);
+}
+
+TEST_F(TokenTest, ModulesAreFinalizedAndLoadedOncePerRequest) {
+    const TestKey& ec = test_key(KeyKind::EcP256);
+    add_keyed_token(ec);
+    // A thread that runs in the module from C_Initialize to C_Finalize: an
+    // unload without C_Finalize would crash this test.
+    config_["worker_thread"] = true;
+    const std::vector<core::Bytes> one{digest_of(DigestAlgorithm::Sha256)};
+    auto src = source({token_module(), token_module()});
+    for (int round = 0; round < 10; ++round) {
+        std::filesystem::remove(log_file());
+        {
+            pkcs11::RequestScope request;
+            EXPECT_EQ(src.list_certificates().certificates.size(), 2u);
+            ASSERT_TRUE(src.sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt));
+            EXPECT_EQ(src.list_tokens().tokens.size(), 2u);
+            EXPECT_EQ(count("C_Finalize"), 0u);
+        }
+        EXPECT_EQ(calls(log(), "C_Initialize"),
+                  std::vector<std::string>{"C_Initialize flags=0x2 worker=started -> 0x0"});
+        EXPECT_EQ(calls(log(), "C_Finalize"),
+                  std::vector<std::string>{"C_Finalize reserved=null -> 0x0"});
+    }
+    // Outside a request each operation has its own load.
+    std::filesystem::remove(log_file());
+    src.list_certificates();
+    EXPECT_EQ(count("C_Initialize"), 1u);
+    EXPECT_EQ(count("C_Finalize"), 1u);
+
+    // Someone else's initialisation is left alone.
+    config_.erase("worker_thread");
+    config_["returns"] = {{"C_Initialize", {"CKR_CRYPTOKI_ALREADY_INITIALIZED"}}};
+    std::filesystem::remove(log_file());
+    EXPECT_EQ(source().list_certificates().certificates.size(), 1u);
+    EXPECT_EQ(count("C_Finalize"), 0u);
+}
+
+TEST_F(TokenTest, SizesAModuleReportsAreBounded) {
+    const TestKey& ec = test_key(KeyKind::EcP256);
+    // Past any bound, and within a 32-bit CK_ULONG.
+    const CK_ULONG absurd = 0xFFFFFFF0;
+    const std::string n = std::to_string(absurd);
+    config_["slot_count"] = absurd;
+    auto listing = source().list_certificates();
+    ASSERT_EQ(listing.warnings.size(), 1u);
+    EXPECT_EQ(listing.warnings[0].message,
+              "Function::GetSlotList: slot count " + n + " exceeds the limit of 1024");
+    config_.erase("slot_count");
+
+    // Each hostile token gives its warning; the well-behaved one still lists.
+    Json huge = cert_object(ec);
+    huge["value_length"] = absurd;
+    add_token({{"label", "Grande"}, {"objects", {huge}}}, 1);
+    add_token({{"label", "Sem fim"}, {"endless_search", true}, {"objects", {cert_object(ec)}}}, 2);
+    const core::Bytes mebibyte(std::size_t{1} << 20, 0x30);
+    write_file(dir_.file("big.der"), std::string(mebibyte.begin(), mebibyte.end()));
+    add_token({{"label", "Cheio"},
+               {"objects",
+                {{{"class", "certificate"},
+                  {"value_file", dir_.file("big.der").string()},
+                  {"count", 17}}}}},
+              3);
+    add_keyed_token(ec)["label"] = "Bom";
+    config_["slots"].back()["id"] = 4;
+    listing = source().list_certificates();
+    ASSERT_EQ(listing.certificates.size(), 1u);
+    EXPECT_EQ(listing.certificates[0].location, "Bom");
+    const std::string module = token_module().string();
+    EXPECT_EQ(listing.warnings,
+              (std::vector<core::SourceWarning>{
+                  {module + "/Grande", "Function::GetAttributeValue: value length " + n +
+                                           " exceeds the limit of 1048576"},
+                  {module + "/Sem fim",
+                   "Function::FindObjects: handle count 10010 exceeds the limit of 10000"},
+                  {module + "/Cheio",
+                   "Function::GetAttributeValue: total value length 17825792 "
+                   "exceeds the limit of 16777216"}}));
+
+    config_["slots"] = Json::array();
+    add_keyed_token(ec)["objects"][1]["signature_length"] = absurd;
+    const std::vector<core::Bytes> one{digest_of(DigestAlgorithm::Sha256)};
+    EXPECT_EQ(source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt).error(),
+              core::AgentError::sign_failed("Function::Sign: signature length " + n +
+                                            " exceeds the limit of 65536"));
+}
+
+TEST_F(TokenTest, PinTriesThatCannotSucceedAreNotSpent) {
+    const TestKey& ec = test_key(KeyKind::EcP256);
+    const std::vector<core::Bytes> one{digest_of(DigestAlgorithm::Sha256)};
+    auto sign = [&](core::PinView pin) {
+        return source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, pin);
+    };
+    // A token that reports its PIN locked, with or without a PIN given, and
+    // on the protected authentication path too.
+    for (const char* path : {"CKF_LOGIN_REQUIRED", "CKF_PROTECTED_AUTHENTICATION_PATH"}) {
+        config_["slots"] = Json::array();
+        add_keyed_token(
+            ec, {"CKF_TOKEN_INITIALIZED", "CKF_LOGIN_REQUIRED", "CKF_USER_PIN_LOCKED", path});
+        EXPECT_EQ(sign("1234").error().kind(), ErrorKind::PinLocked);
+        EXPECT_EQ(sign(std::nullopt).error().kind(), ErrorKind::PinLocked);
+    }
+    EXPECT_EQ(count("C_Login"), 0u);
+
+    // A PIN outside the lengths the token accepts.
+    config_["slots"] = Json::array();
+    Json& token = add_keyed_token(ec, {"CKF_TOKEN_INITIALIZED", "CKF_LOGIN_REQUIRED"});
+    token["min_pin_len"] = 4;
+    token["max_pin_len"] = 8;
+    for (const std::string& pin :
+         {std::string("123"), std::string("123456789"), std::string(900 * 1024, '1')})
+        EXPECT_EQ(sign(pin).error(), core::AgentError(ErrorKind::PinIncorrect)) << pin.size();
+    EXPECT_EQ(count("C_Login"), 0u);
+    EXPECT_TRUE(sign("1234"));
+    EXPECT_EQ(count("C_Login"), 1u);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "tolvex/core/error.hpp"
 
+#include <exception>
+#include <new>
+
 namespace tolvex::core {
 
 std::string_view AgentError::code() const {
@@ -64,6 +67,18 @@ bool AgentError::stops_search() const {
             return true;
         default:
             return false;
+    }
+}
+
+std::string current_exception_text() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return "erro interno: memória insuficiente";
+    } catch (const std::exception& e) {
+        return std::string("erro interno: ") + e.what();
+    } catch (...) {
+        return "erro interno";
     }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 #include <optional>
+#include <span>
 
 #include "tolvex/core/cert.hpp"
 #include "tolvex/pkcs11/module.hpp"
@@ -16,6 +17,9 @@ using core::ErrorKind;
 namespace {
 
 constexpr std::string_view kLoginPrefix = "login no token: ";
+
+// The set of the RequestScope under way on this thread.
+thread_local ModuleSet* t_request_modules = nullptr;
 
 bool requires_pin(CK_FLAGS flags) {
     return (flags & CKF_LOGIN_REQUIRED) != 0 && (flags & CKF_PROTECTED_AUTHENTICATION_PATH) == 0;
@@ -57,11 +61,24 @@ AgentError signing_error(const CallError& e) {
     return sign_failed(e);
 }
 
+// True when the token states the PIN lengths it accepts and the PIN's byte
+// count is outside them: such a PIN cannot be right, and trying it could
+// still cost one of the token's tries.
+bool pin_length_refused(const CK_TOKEN_INFO& info, std::string_view pin) {
+    const CK_ULONG min = info.ulMinPinLen, max = info.ulMaxPinLen;
+    if (min == 0 || min > max)
+        return false;
+    return pin.size() < min || pin.size() > max;
+}
+
 // A C_Login of the given user type. With a PIN, CKR_USER_ALREADY_LOGGED_IN
 // counts as success and a wrong PIN is refined by the token's flags; on the
 // protected authentication path the token takes the PIN itself.
 core::Result<void> login(const Module& module, const Session& session, CK_SLOT_ID slot,
-                         CK_USER_TYPE user, std::optional<std::string_view> pin) {
+                         const CK_TOKEN_INFO& info, CK_USER_TYPE user,
+                         std::optional<std::string_view> pin) {
+    if (pin && pin_length_refused(info, *pin))
+        return std::unexpected(AgentError(ErrorKind::PinIncorrect));
     const CK_FUNCTION_LIST& f = session.functions();
     // An empty PIN is still a PIN: a null pointer would ask the token for
     // its own keypad or dialog instead.
@@ -108,8 +125,9 @@ class LogoutOnExit {
 
 // One signature per hash with the key; the first failure ends the batch.
 core::Result<std::vector<core::Bytes>> sign_hashes(const Module& module, const Session& session,
-                                                   CK_SLOT_ID slot, CK_OBJECT_HANDLE key,
-                                                   CK_KEY_TYPE key_type, bool always_authenticate,
+                                                   CK_SLOT_ID slot, const CK_TOKEN_INFO& info,
+                                                   CK_OBJECT_HANDLE key, CK_KEY_TYPE key_type,
+                                                   bool always_authenticate,
                                                    const Credentials& credentials,
                                                    std::span<const core::Bytes> hashes,
                                                    core::DigestAlgorithm alg) {
@@ -131,15 +149,16 @@ core::Result<std::vector<core::Bytes>> sign_hashes(const Module& module, const S
         // A key that must be authenticated for every use refuses C_Sign after
         // the first unless each operation is logged in to on its own.
         if (always_authenticate && (credentials.protected_path || credentials.pin)) {
-            auto ok = login(module, session, slot, CKU_CONTEXT_SPECIFIC,
+            auto ok = login(module, session, slot, info, CKU_CONTEXT_SPECIFIC,
                             credentials.protected_path ? std::nullopt : credentials.pin);
             if (!ok)
                 return std::unexpected(ok.error());
         }
-        auto signature = sized_query<CK_BYTE>([&](CK_BYTE* buffer, CK_ULONG* length) {
-            return invoke("Sign", f.C_Sign, session.handle(), data.data(),
-                          static_cast<CK_ULONG>(data.size()), buffer, length);
-        });
+        auto signature = sized_query<CK_BYTE>(
+            "Sign", "signature length", kMaxSignatureBytes, [&](CK_BYTE* buffer, CK_ULONG* length) {
+                return invoke("Sign", f.C_Sign, session.handle(), data.data(),
+                              static_cast<CK_ULONG>(data.size()), buffer, length);
+            });
         if (!signature)
             return std::unexpected(signing_error(signature.error()));
         signatures.push_back(std::move(*signature));
@@ -150,11 +169,16 @@ core::Result<std::vector<core::Bytes>> sign_hashes(const Module& module, const S
 // Signs with the key of the certificate whose object was found in the
 // session: login, key search, key type, then the hashes.
 core::Result<std::vector<core::Bytes>> sign_in_session(const Module& module, const Session& session,
-                                                       CK_SLOT_ID slot, CK_FLAGS token_flags,
+                                                       CK_SLOT_ID slot, const CK_TOKEN_INFO& info,
                                                        const CertificateObject& certificate,
                                                        std::span<const core::Bytes> hashes,
                                                        core::DigestAlgorithm alg,
                                                        core::PinView pin) {
+    const CK_FLAGS token_flags = info.flags;
+    // A token that says its PIN is locked gets no login that can only fail;
+    // the user learns it is locked, with a PIN or without one.
+    if ((token_flags & CKF_LOGIN_REQUIRED) && (token_flags & CKF_USER_PIN_LOCKED))
+        return std::unexpected(AgentError(ErrorKind::PinLocked));
     // A token with a protected authentication path takes every PIN itself,
     // also the one a key may want for each use on a token without login.
     Credentials credentials;
@@ -170,7 +194,7 @@ core::Result<std::vector<core::Bytes>> sign_in_session(const Module& module, con
             if (!pin)
                 return std::unexpected(AgentError(ErrorKind::PinRequired));
             credentials.pin = pin;
-            if (auto ok = login(module, session, slot, CKU_USER, pin); !ok)
+            if (auto ok = login(module, session, slot, info, CKU_USER, pin); !ok)
                 return std::unexpected(ok.error());
         }
     } else {
@@ -210,50 +234,111 @@ core::Result<std::vector<core::Bytes>> sign_in_session(const Module& module, con
     }
 
     LogoutOnExit logout(session);
-    return sign_hashes(module, session, slot, key, key_type, always_authenticate, credentials,
+    return sign_hashes(module, session, slot, info, key, key_type, always_authenticate, credentials,
                        hashes, alg);
 }
 
+enum class Walk { Next, Stop };
+
+// The modules of one operation: those of the request under way on this
+// thread, or a set of the operation's own, released when it ends.
+class OperationModules {
+  public:
+    OperationModules() : set_(RequestScope::current()) {
+        if (set_ == nullptr)
+            set_ = &own_.emplace();
+    }
+    ModuleSet& operator*() const { return *set_; }
+
+  private:
+    std::optional<ModuleSet> own_;
+    ModuleSet* set_;
+};
+
+// The one walk over modules, their usable slots and the tokens in them that
+// every operation makes. on_slot(display, module, slot) is called for each
+// usable slot; on_failure(display, text, thrown) for a module that cannot be
+// loaded or whose slots cannot be found (thrown false), and for an exception
+// from any step (thrown true), which ends that module's turn. Both return
+// whether to go on.
+template <class OnFailure, class OnSlot>
+void walk_slots(ModuleSet& modules, std::span<const std::filesystem::path> paths,
+                OnFailure on_failure, OnSlot on_slot) {
+    for (const auto& path : paths) {
+        Walk next = Walk::Next;
+        std::string display;
+        try {
+            display = display_text(path);
+            const auto& module = modules.get(path);
+            if (!module) {
+                next = on_failure(display, module.error(), false);
+            } else if (auto slots = usable_slots(*module); !slots) {
+                next = on_failure(display, slots.error().text(), false);
+            } else {
+                for (CK_SLOT_ID slot : *slots) {
+                    if ((next = on_slot(display, *module, slot)) == Walk::Stop)
+                        break;
+                }
+            }
+        } catch (...) {
+            // Nothing a module makes us allocate or do may end the request.
+            next = on_failure(display, core::current_exception_text(), true);
+        }
+        if (next == Walk::Stop)
+            return;
+    }
+}
+
 }  // namespace
+
+RequestScope::RequestScope() {
+    if (t_request_modules == nullptr) {
+        owned_ = std::make_unique<ModuleSet>();
+        t_request_modules = owned_.get();
+    }
+}
+
+RequestScope::~RequestScope() {
+    if (owned_)
+        t_request_modules = nullptr;
+}
+
+ModuleSet* RequestScope::current() {
+    return t_request_modules;
+}
 
 Pkcs11Source::Pkcs11Source(std::vector<std::filesystem::path> module_paths)
     : module_paths_(std::move(module_paths)) {}
 
 core::SourceListing Pkcs11Source::list_certificates() const {
-    std::lock_guard guard(pkcs11_lock());
     core::SourceListing listing;
-    for (const auto& path : module_paths_) {
-        const std::string display = display_text(path);
-        auto module = Module::load(path);
-        if (!module) {
-            listing.warnings.push_back({display, module.error()});
-            continue;
-        }
-        auto slots = usable_slots(*module);
-        if (!slots) {
-            listing.warnings.push_back({display, slots.error().text()});
-            continue;
-        }
-        for (CK_SLOT_ID slot : *slots) {
-            auto info = token_info(*module, slot);
+    OperationModules modules;
+    walk_slots(
+        *modules, module_paths_,
+        [&](const std::string& display, std::string text, bool) {
+            listing.warnings.push_back({display, std::move(text)});
+            return Walk::Next;
+        },
+        [&](const std::string& display, const Module& module, CK_SLOT_ID slot) {
+            auto info = token_info(module, slot);
             if (!info)
-                continue;
+                return Walk::Next;
             const std::string label = token_texts(*info).label;
-            auto session = Session::open(*module, slot);
+            auto session = Session::open(module, slot);
             if (!session)
-                continue;
+                return Walk::Next;
             auto objects = certificate_objects(*session);
             if (!objects) {
                 listing.warnings.push_back({display + "/" + label, objects.error().text()});
-                continue;
+                return Walk::Next;
             }
             for (CertificateObject& object : *objects) {
                 listing.certificates.push_back({std::move(object.value), label, std::nullopt,
                                                 core::SourceKind::Pkcs11, requires_pin(info->flags),
                                                 core::KeyStorage::Token});
             }
-        }
-    }
+            return Walk::Next;
+        });
     return listing;
 }
 
@@ -271,60 +356,66 @@ core::Result<core::Bytes> Pkcs11Source::sign_one(std::span<const std::uint8_t> d
 core::Result<std::vector<core::Bytes>> Pkcs11Source::sign_batch(
     std::span<const std::uint8_t> der, std::span<const core::Bytes> digests,
     core::DigestAlgorithm alg, core::PinView pin) const {
-    std::lock_guard guard(pkcs11_lock());
-    for (const auto& path : module_paths_) {
-        auto module = Module::load(path);
-        if (!module)
-            continue;
-        auto slots = usable_slots(*module);
-        if (!slots)
-            continue;
-        for (CK_SLOT_ID slot : *slots) {
-            auto info = token_info(*module, slot);
+    std::optional<core::Result<std::vector<core::Bytes>>> outcome;
+    auto end_with = [&](core::Result<std::vector<core::Bytes>> result) {
+        outcome = std::move(result);
+        return Walk::Stop;
+    };
+    OperationModules modules;
+    walk_slots(
+        *modules, module_paths_,
+        [&](const std::string&, std::string text, bool thrown) {
+            // A module that cannot be used is passed over; one that failed
+            // while signing ends the operation.
+            if (!thrown)
+                return Walk::Next;
+            return end_with(std::unexpected(AgentError::sign_failed(std::move(text))));
+        },
+        [&](const std::string&, const Module& module, CK_SLOT_ID slot) {
+            auto info = token_info(module, slot);
             if (!info)
-                return std::unexpected(sign_failed(info.error()));
-            auto session = Session::open(*module, slot);
+                return end_with(std::unexpected(sign_failed(info.error())));
+            auto session = Session::open(module, slot);
             if (!session)
-                return std::unexpected(sign_failed(session.error()));
+                return end_with(std::unexpected(sign_failed(session.error())));
             auto objects = certificate_objects(*session);
             if (!objects)
-                return std::unexpected(sign_failed(objects.error()));
+                return end_with(std::unexpected(sign_failed(objects.error())));
             auto match =
                 std::find_if(objects->begin(), objects->end(), [&](const CertificateObject& o) {
                     return std::equal(o.value.begin(), o.value.end(), der.begin(), der.end());
                 });
             if (match == objects->end())
-                continue;
-            return sign_in_session(*module, *session, slot, info->flags, *match, digests, alg, pin);
-        }
-    }
+                return Walk::Next;
+            return end_with(
+                sign_in_session(module, *session, slot, *info, *match, digests, alg, pin));
+        });
+    if (outcome)
+        return std::move(*outcome);
     return std::unexpected(AgentError(ErrorKind::KeyNotFound));
 }
 
 core::TokenListing Pkcs11Source::list_tokens() const {
     core::TokenListing listing;
+    // Outside a request, each module has its own turn under the lock.
     for (const auto& path : module_paths_) {
-        std::lock_guard guard(pkcs11_lock());
-        const std::string display = display_text(path);
-        auto module = Module::load(path);
-        if (!module) {
-            listing.warnings.push_back({display, module.error()});
-            continue;
-        }
-        auto slots = usable_slots(*module);
-        if (!slots) {
-            listing.warnings.push_back({display, slots.error().text()});
-            continue;
-        }
-        for (CK_SLOT_ID slot : *slots) {
-            auto info = token_info(*module, slot);
-            if (!info)
-                continue;
-            TokenTexts texts = token_texts(*info);
-            listing.tokens.push_back({display, static_cast<std::uint64_t>(slot),
-                                      std::move(texts.label), std::move(texts.manufacturer),
-                                      std::move(texts.model), std::move(texts.serial_number)});
-        }
+        OperationModules modules;
+        walk_slots(
+            *modules, std::span(&path, 1),
+            [&](const std::string& display, std::string text, bool) {
+                listing.warnings.push_back({display, std::move(text)});
+                return Walk::Next;
+            },
+            [&](const std::string& display, const Module& module, CK_SLOT_ID slot) {
+                auto info = token_info(module, slot);
+                if (!info)
+                    return Walk::Next;
+                TokenTexts texts = token_texts(*info);
+                listing.tokens.push_back({display, static_cast<std::uint64_t>(slot),
+                                          std::move(texts.label), std::move(texts.manufacturer),
+                                          std::move(texts.model), std::move(texts.serial_number)});
+                return Walk::Next;
+            });
     }
     return listing;
 }

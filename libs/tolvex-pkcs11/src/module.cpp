@@ -14,6 +14,10 @@ std::mutex& pkcs11_lock() {
 }
 
 std::string CallError::text() const {
+    if (!excess.empty()) {
+        return "Function::" + std::string(function) + ": " + std::string(excess) + " " +
+               std::to_string(reported) + " exceeds the limit of " + std::to_string(limit);
+    }
     if (!rv)
         return "Calling a NULL function pointer";
     return "Function::" + std::string(function) + ": PKCS11 error: " + rv_name(*rv);
@@ -53,10 +57,38 @@ std::expected<Module, std::string> Module::load(const std::filesystem::path& pat
     CK_C_INITIALIZE_ARGS args{};
     args.flags = CKF_OS_LOCKING_OK;
     args.pReserved = nullptr;
-    if (auto ok = invoke("Initialize", functions->C_Initialize, static_cast<void*>(&args));
-        !ok && ok.error().rv != CKR_CRYPTOKI_ALREADY_INITIALIZED)
-        return std::unexpected(ok.error().text());
-    return Module(std::move(*lib), functions);
+    auto initialized = invoke("Initialize", functions->C_Initialize, static_cast<void*>(&args));
+    if (!initialized && initialized.error().rv != CKR_CRYPTOKI_ALREADY_INITIALIZED)
+        return std::unexpected(initialized.error().text());
+    return Module(std::move(*lib), functions, initialized.has_value());
+}
+
+Module::~Module() {
+    if (!finalize_)
+        return;
+    // Before the library goes: a module may have threads running in its
+    // code, or sockets and connections that only C_Finalize gives back.
+    if (auto ok = invoke("Finalize", functions_->C_Finalize, static_cast<void*>(nullptr)); !ok) {
+        tolvex::log::target("tolvex_pkcs11")
+            ->warn("falha ao finalizar o módulo PKCS#11 error={}",
+                   tolvex::log::quoted(ok.error().text()));
+    }
+}
+
+ModuleSet::~ModuleSet() {
+    while (!entries_.empty())
+        entries_.pop_back();
+}
+
+const std::expected<Module, std::string>& ModuleSet::get(const std::filesystem::path& path) {
+    for (const auto& entry : entries_) {
+        if (entry->path == path)
+            return entry->module;
+    }
+    if (!lock_.owns_lock())
+        lock_ = std::unique_lock(pkcs11_lock());
+    entries_.push_back(std::make_unique<Entry>(Entry{path, Module::load(path)}));
+    return entries_.back()->module;
 }
 
 CallResult<Session> Session::open(const Module& module, CK_SLOT_ID slot) {
@@ -88,9 +120,10 @@ CallResult<CK_TOKEN_INFO> token_info(const Module& module, CK_SLOT_ID slot) {
 
 CallResult<std::vector<CK_SLOT_ID>> usable_slots(const Module& module) {
     const CK_FUNCTION_LIST& f = module.functions();
-    auto slots = sized_query<CK_SLOT_ID>([&](CK_SLOT_ID* buffer, CK_ULONG* count) {
-        return invoke("GetSlotList", f.C_GetSlotList, CK_BBOOL{CK_TRUE}, buffer, count);
-    });
+    auto slots = sized_query<CK_SLOT_ID>(
+        "GetSlotList", "slot count", kMaxSlots, [&](CK_SLOT_ID* buffer, CK_ULONG* count) {
+            return invoke("GetSlotList", f.C_GetSlotList, CK_BBOOL{CK_TRUE}, buffer, count);
+        });
     if (!slots)
         return std::unexpected(slots.error());
     std::vector<CK_SLOT_ID> usable;
@@ -121,7 +154,13 @@ CallResult<std::vector<CK_OBJECT_HANDLE>> find_objects(const Session& session,
         searched = invoke("FindObjects", f.C_FindObjects, session.handle(), batch, kBatch, &count);
         if (!searched || count == 0)
             break;
-        found.insert(found.end(), batch, batch + std::min(count, kBatch));
+        const std::size_t got = std::min(count, kBatch);
+        if (found.size() + got > kMaxSearchHandles) {
+            searched = std::unexpected(CallError::exceeded("FindObjects", "handle count",
+                                                           found.size() + got, kMaxSearchHandles));
+            break;
+        }
+        found.insert(found.end(), batch, batch + got);
     }
     // The search is ended even after a failure, so the session is not left
     // with an active operation.
@@ -164,6 +203,10 @@ CallResult<std::vector<std::optional<core::Bytes>>> read_attributes(
             templ[i].ulValueLen = 0;  // ask nothing more about it
             continue;
         }
+        if (templ[i].ulValueLen > kMaxAttributeBytes) {
+            return std::unexpected(CallError::exceeded("GetAttributeValue", "value length",
+                                                       templ[i].ulValueLen, kMaxAttributeBytes));
+        }
         values[i].emplace(templ[i].ulValueLen);
         templ[i].pValue = values[i]->empty() ? nullptr : values[i]->data();
         any_value = any_value || !values[i]->empty();
@@ -178,8 +221,11 @@ CallResult<std::vector<std::optional<core::Bytes>>> read_attributes(
             continue;
         if (templ[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) {
             values[i].reset();
-        } else {
-            values[i]->resize(std::min<std::size_t>(values[i]->size(), templ[i].ulValueLen));
+        } else if (templ[i].ulValueLen < values[i]->size()) {
+            // A module that first reports more than it fills must not keep
+            // the difference allocated for the rest of the listing.
+            values[i]->resize(templ[i].ulValueLen);
+            values[i]->shrink_to_fit();
         }
     }
     return values;
@@ -192,12 +238,18 @@ CallResult<std::vector<CertificateObject>> certificate_objects(const Session& se
     if (!handles)
         return std::unexpected(handles.error());
     std::vector<CertificateObject> out;
+    std::size_t total = 0;
     for (CK_OBJECT_HANDLE handle : *handles) {
         auto attrs = read_attributes(session, handle, {CKA_VALUE, CKA_ID});
         if (!attrs)
             return std::unexpected(attrs.error());
         if (!(*attrs)[0])
             continue;
+        total += (*attrs)[0]->size();
+        if (total > kMaxTokenValueBytes) {
+            return std::unexpected(CallError::exceeded("GetAttributeValue", "total value length",
+                                                       total, kMaxTokenValueBytes));
+        }
         out.push_back({std::move(*(*attrs)[0]), std::move((*attrs)[1])});
     }
     return out;
@@ -257,7 +309,7 @@ std::string token_text(std::span<const CK_UTF8CHAR> field) {
     std::string text;
     while (!raw.empty())
         raw.remove_prefix(append_lossy(raw, text));
-    while (!text.empty() && text.back() == ' ')
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
         text.pop_back();
     return std::string(core::trim_white_space(text));
 }

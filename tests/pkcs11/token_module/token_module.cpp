@@ -6,6 +6,9 @@
 //                                               copy of the module file;
 //                                               otherwise the root is used
 //   "interface": 3,                  version of the list C_GetInterface gives
+//   "worker_thread": true,           C_Initialize starts a thread that runs in
+//                                    this library until C_Finalize joins it
+//   "slot_count": 1099511627776,     the count C_GetSlotList reports
 //   "call_log": "path",              one line appended per call
 //   "missing": ["C_Login"],          functions left out of the function list
 //   "returns": {"C_Sign": ["ok", "CKR_DEVICE_ERROR"]},
@@ -15,10 +18,12 @@
 //     "label": "...", "label_hex": "...", "manufacturer": "...", "model": "...",
 //     "serial": "...", "flags": ["CKF_TOKEN_INITIALIZED", ...] or a number,
 //     "flags_after_wrong_pin": [...],   the flags once a login got a wrong PIN
-//     "pin": "1234",
+//     "pin": "1234", "min_pin_len": 4, "max_pin_len": 8,
+//     "endless_search": true,        C_FindObjects never runs out of handles
 //     "objects": [
 //       {"class": "certificate", "value_file": "c.der" | "value_hex": "..",
-//        "value_unavailable": true, "id": "0a" (absent: no CKA_ID), "count": 25},
+//        "value_unavailable": true, "id": "0a" (absent: no CKA_ID), "count": 25,
+//        "value_length": 1099511627776},  the CKA_VALUE length it reports
 //       {"class": "private_key", "id": "0a", "key_file": "k.pem",
 //        "key_type": "CKK_DSA" | number, "always_authenticate": true,
 //        "signature_length": 0}]}}]    the length C_Sign reports without a buffer
@@ -32,6 +37,8 @@
 #include <openssl/rsa.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +50,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -62,7 +70,8 @@ using Pkey = std::shared_ptr<EVP_PKEY>;
 
 struct Object {
     CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
-    std::optional<Bytes> value;  // certificates; nullopt with value_unavailable
+    std::optional<Bytes> value;            // certificates; nullopt with value_unavailable
+    std::optional<CK_ULONG> value_length;  // reported instead of the value's own
     std::optional<Bytes> id;
     std::optional<CK_KEY_TYPE> key_type;  // private keys
     bool always_authenticate = false;
@@ -75,6 +84,8 @@ struct Token {
     CK_FLAGS flags = 0;
     std::optional<CK_FLAGS> flags_after_wrong_pin;
     std::optional<std::string> pin;
+    CK_ULONG min_pin_len = 0, max_pin_len = 0;
+    bool endless_search = false;
     std::vector<Object> objects;
     bool logged_in = false;
 };
@@ -97,6 +108,8 @@ struct Session {
 
 struct State {
     int interface_version = 3;
+    bool worker_thread = false;
+    std::optional<CK_ULONG> slot_count;
     std::string call_log;
     std::set<std::string> missing;
     std::map<std::string, std::vector<std::optional<CK_RV>>> returns;
@@ -108,6 +121,28 @@ struct State {
 
 State g;
 std::recursive_mutex g_lock;
+
+// Whether C_Initialize has run without a C_Finalize since, and the worker it
+// started. Kept apart from g, which every load resets: this lives as long as
+// the library stays in memory, and is never destroyed, so that a library
+// unloaded under a running worker fails the way a vendor's does (the worker
+// runs into unmapped code) rather than in std::thread's destructor.
+struct Lifecycle {
+    bool initialized = false;
+    std::thread worker;
+    std::mutex lock;
+    std::condition_variable wake;
+    bool stop = false;
+};
+Lifecycle& life = *new Lifecycle;
+
+// Wakes every few milliseconds, as a vendor's slot-event thread polls its
+// readers, so it runs in this library's code again soon after any unload.
+void worker_main() {
+    std::unique_lock lock(life.lock);
+    while (!life.stop)
+        life.wake.wait_for(lock, std::chrono::milliseconds(2));
+}
 
 const std::map<std::string, unsigned long>& constants() {
     static const std::map<std::string, unsigned long> table = {
@@ -128,6 +163,7 @@ const std::map<std::string, unsigned long>& constants() {
         {"CKR_SESSION_HANDLE_INVALID", CKR_SESSION_HANDLE_INVALID},
         {"CKR_KEY_FUNCTION_NOT_PERMITTED", CKR_KEY_FUNCTION_NOT_PERMITTED},
         {"CKR_ARGUMENTS_BAD", CKR_ARGUMENTS_BAD},
+        {"CKR_CRYPTOKI_NOT_INITIALIZED", CKR_CRYPTOKI_NOT_INITIALIZED},
         {"CKF_TOKEN_INITIALIZED", CKF_TOKEN_INITIALIZED},
         {"CKF_LOGIN_REQUIRED", CKF_LOGIN_REQUIRED},
         {"CKF_PROTECTED_AUTHENTICATION_PATH", CKF_PROTECTED_AUTHENTICATION_PATH},
@@ -212,6 +248,8 @@ Object parse_object(const Json& j) {
             o.value = read_file(j["value_file"].get<std::string>());
         if (j.contains("value_hex"))
             o.value = from_hex(j["value_hex"].get<std::string>());
+        if (j.contains("value_length"))
+            o.value_length = j["value_length"].get<CK_ULONG>();
         if (j.value("value_unavailable", false))
             o.value.reset();
     } else {
@@ -241,6 +279,9 @@ Token parse_token(const Json& j) {
         t.flags_after_wrong_pin = flags_of(j["flags_after_wrong_pin"]);
     if (j.contains("pin"))
         t.pin = j["pin"].get<std::string>();
+    t.min_pin_len = j.value("min_pin_len", CK_ULONG{0});
+    t.max_pin_len = j.value("max_pin_len", CK_ULONG{0});
+    t.endless_search = j.value("endless_search", false);
     for (const auto& o : j.value("objects", Json::array())) {
         const int count = o.value("count", 1);
         for (int i = 0; i < count; ++i)
@@ -265,6 +306,9 @@ void load_config() {
         root = root["modules"][self];
     }
     g.interface_version = root.value("interface", 3);
+    g.worker_thread = root.value("worker_thread", false);
+    if (root.contains("slot_count"))
+        g.slot_count = root["slot_count"].get<CK_ULONG>();
     g.call_log = root.value("call_log", std::string());
     for (const auto& name : root.value("missing", Json::array()))
         g.missing.insert(name.get<std::string>());
@@ -358,7 +402,38 @@ CK_RV Initialize(void* args) {
     std::lock_guard lock(g_lock);
     auto* a = static_cast<CK_C_INITIALIZE_ARGS*>(args);
     std::string desc = a == nullptr ? "args=null" : "flags=" + hex(a->flags);
-    return done("C_Initialize", desc, scripted("C_Initialize").value_or(CKR_OK));
+    if (auto rv = scripted("C_Initialize"))
+        return done("C_Initialize", desc, *rv);
+    if (life.initialized)
+        return done("C_Initialize", desc, CKR_CRYPTOKI_ALREADY_INITIALIZED);
+    life.initialized = true;
+    if (g.worker_thread) {
+        life.stop = false;
+        life.worker = std::thread(worker_main);
+        desc += " worker=started";
+    }
+    return done("C_Initialize", desc, CKR_OK);
+}
+
+CK_RV Finalize(void* reserved) {
+    std::lock_guard lock(g_lock);
+    const std::string args = reserved == nullptr ? "reserved=null" : "reserved=given";
+    if (auto rv = scripted("C_Finalize"))
+        return done("C_Finalize", args, *rv);
+    if (reserved != nullptr)
+        return done("C_Finalize", args, CKR_ARGUMENTS_BAD);
+    if (!life.initialized)
+        return done("C_Finalize", args, CKR_CRYPTOKI_NOT_INITIALIZED);
+    if (life.worker.joinable()) {
+        {
+            std::lock_guard stop(life.lock);
+            life.stop = true;
+        }
+        life.wake.notify_all();
+        life.worker.join();
+    }
+    life.initialized = false;
+    return done("C_Finalize", args, CKR_OK);
 }
 
 CK_RV GetSlotList(CK_BBOOL present, CK_SLOT_ID* list, CK_ULONG* count) {
@@ -367,6 +442,11 @@ CK_RV GetSlotList(CK_BBOOL present, CK_SLOT_ID* list, CK_ULONG* count) {
                              " buffer=" + (list != nullptr ? "yes" : "no");
     if (auto rv = scripted("C_GetSlotList"))
         return done("C_GetSlotList", args, *rv);
+    if (g.slot_count) {
+        const CK_RV rv = list != nullptr && *count < *g.slot_count ? CKR_BUFFER_TOO_SMALL : CKR_OK;
+        *count = *g.slot_count;
+        return done("C_GetSlotList", args, rv, "count=" + std::to_string(*g.slot_count));
+    }
     std::vector<CK_SLOT_ID> ids;
     for (const Slot& s : g.slots)
         if (!present || s.token)
@@ -399,6 +479,8 @@ CK_RV GetTokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO* info) {
     pad(info->model, sizeof info->model, t.model);
     pad(info->serialNumber, sizeof info->serialNumber, t.serial);
     info->flags = t.flags;
+    info->ulMinPinLen = t.min_pin_len;
+    info->ulMaxPinLen = t.max_pin_len;
     return done("C_GetTokenInfo", args, CKR_OK, "flags=" + hex(t.flags));
 }
 
@@ -482,6 +564,12 @@ CK_RV FindObjects(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE* out, CK_ULONG max, CK_U
     if (!s->finding)
         return done("C_FindObjects", args, CKR_OPERATION_NOT_INITIALIZED);
     CK_ULONG n = 0;
+    if (token_of(*s).endless_search) {
+        // The same handles over and over, as a module whose cursor never
+        // reaches the end.
+        for (; n < max; ++n)
+            out[n] = s->found.empty() ? s->slot * 1000 + 1 : s->found[n % s->found.size()];
+    }
     while (n < max && s->cursor < s->found.size())
         out[n++] = s->found[s->cursor++];
     *count = n;
@@ -531,6 +619,10 @@ CK_RV GetAttributeValue(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE obj, CK_ATTRIBUTE*
                 if (o->cls == CKO_CERTIFICATE) {
                     value = o->value;
                     missing = CKR_ATTRIBUTE_SENSITIVE;
+                    if (value && o->value_length && templ[i].pValue == nullptr) {
+                        templ[i].ulValueLen = *o->value_length;
+                        continue;
+                    }
                 }
                 break;
             case CKA_ID:
@@ -721,6 +813,8 @@ void build_list() {
     const std::pair<const char*, void (*)(CK_FUNCTION_LIST&, bool)> functions[] = {
         {"C_Initialize",
          [](CK_FUNCTION_LIST& f, bool on) { f.C_Initialize = on ? Initialize : nullptr; }},
+        {"C_Finalize",
+         [](CK_FUNCTION_LIST& f, bool on) { f.C_Finalize = on ? Finalize : nullptr; }},
         {"C_GetSlotList",
          [](CK_FUNCTION_LIST& f, bool on) { f.C_GetSlotList = on ? GetSlotList : nullptr; }},
         {"C_GetTokenInfo",

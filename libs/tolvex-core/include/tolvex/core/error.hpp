@@ -58,4 +58,10 @@ class AgentError {
 template <class T>
 using Result = std::expected<T, AgentError>;
 
+// The exception being handled, as the detail of a failure: "erro interno:
+// memória insuficiente" for std::bad_alloc, "erro interno: " and what() for
+// other standard exceptions, "erro interno" for anything else. Call it only
+// inside a catch block.
+std::string current_exception_text();
+
 }  // namespace tolvex::core
