@@ -44,6 +44,7 @@ class Fd {
     }
     ~Fd() { reset(); }
     int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
     void reset() {
         if (fd_ >= 0)
             ::close(fd_);
@@ -305,6 +306,86 @@ AgentRun run_agent(const std::string& input, const AgentOptions& options) {
 
 AgentRun run_requests(const std::vector<std::string>& bodies, const AgentOptions& options) {
     return run_agent(frames(bodies), options);
+}
+
+AgentProcess::AgentProcess(const AgentOptions& options, const std::string& stderr_file) {
+    ::signal(SIGPIPE, SIG_IGN);
+    std::vector<std::string> argv_strings = agent_command();
+    argv_strings.insert(argv_strings.end(), options.args.begin(), options.args.end());
+    std::vector<std::string> env_strings = child_environment(options.env);
+    auto argv = c_strings(argv_strings);
+    auto envp = c_strings(env_strings);
+    Pipe in = make_pipe();
+    Pipe out = make_pipe();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in.read_end.get(), 0);
+    posix_spawn_file_actions_adddup2(&actions, out.write_end.get(), 1);
+    posix_spawn_file_actions_addopen(&actions, 2, stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    pid_t pid = -1;
+    int rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        errno = rc;
+        fail("posix_spawnp " + argv_strings[0]);
+    }
+    pid_ = pid;
+    to_agent_ = in.write_end.release();
+    from_agent_ = out.read_end.release();
+}
+
+AgentProcess::~AgentProcess() {
+    finish();
+}
+
+std::optional<std::string> AgentProcess::exchange(std::string_view body) {
+    auto write_all = [&](std::string_view bytes) {
+        while (!bytes.empty()) {
+            const ssize_t n = ::write(to_agent_, bytes.data(), bytes.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+        }
+        return true;
+    };
+    auto read_all = [&](char* p, std::size_t size) {
+        while (size > 0) {
+            const ssize_t n = ::read(from_agent_, p, size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            p += n;
+            size -= static_cast<std::size_t>(n);
+        }
+        return true;
+    };
+    if (to_agent_ < 0 || !write_all(frame(body)))
+        return std::nullopt;
+    unsigned char header[4];
+    if (!read_all(reinterpret_cast<char*>(header), 4))
+        return std::nullopt;
+    const std::uint32_t n = header[0] | (header[1] << 8) | (header[2] << 16) |
+                            (static_cast<std::uint32_t>(header[3]) << 24);
+    std::string response(n, '\0');
+    if (!read_all(response.data(), n))
+        return std::nullopt;
+    return response;
+}
+
+int AgentProcess::finish() {
+    if (!status_ && pid_ > 0) {
+        ::close(std::exchange(to_agent_, -1));
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        ::close(std::exchange(from_agent_, -1));
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    return status_.value_or(-1);
 }
 
 TempDir::TempDir() {

@@ -50,6 +50,30 @@ AgentRun run_agent(const std::string& input, const AgentOptions& options = {});
 // Convenience: one request per body, all written at once.
 AgentRun run_requests(const std::vector<std::string>& bodies, const AgentOptions& options = {});
 
+// The agent as a long-lived child spoken to one request at a time, as a
+// browser keeps its port open. Its standard error goes to a file, so a
+// chatty agent never blocks on a pipe nobody reads.
+class AgentProcess {
+  public:
+    AgentProcess(const AgentOptions& options, const std::string& stderr_file);
+    ~AgentProcess();  // closes the agent's input and waits for it
+    AgentProcess(const AgentProcess&) = delete;
+    AgentProcess& operator=(const AgentProcess&) = delete;
+
+    int pid() const { return pid_; }
+    // One request frame out, one response frame back; std::nullopt when the
+    // agent has gone.
+    std::optional<std::string> exchange(std::string_view body);
+    // Closes the agent's input and returns its exit status (-1 after a signal).
+    int finish();
+
+  private:
+    int pid_ = -1;
+    int to_agent_ = -1;
+    int from_agent_ = -1;
+    std::optional<int> status_;
+};
+
 // A fresh temporary directory, removed when the object goes out of scope.
 class TempDir {
   public:

@@ -12,7 +12,7 @@ target_compile_definitions(tolvex_pkcs11_agent_support PRIVATE
   TOLVEX_TEST_TOKEN_MODULE="$<TARGET_FILE:tolvex_test_token>"
   TOLVEX_TEST_TOKEN_MODULE_V2="$<TARGET_FILE:tolvex_test_token_v2>"
   TOLVEX_TEST_TOKEN_MODULE_BARE="$<TARGET_FILE:tolvex_test_token_bare>")
-add_dependencies(tolvex_pkcs11_agent_support tolvex_test_token)
+add_dependencies(tolvex_pkcs11_agent_support tolvex_test_token tolvex_test_token_v2)
 tolvex_target(tolvex_pkcs11_agent_support)
 
 tolvex_add_test(NAME integration_pkcs11
@@ -21,3 +21,9 @@ tolvex_add_test(NAME integration_pkcs11
 tolvex_add_test(NAME integration_softhsm
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/softhsm_agent_test.cpp
   LIBS tolvex_test_driver tolvex_pkcs11_agent_support LABELS integration)
+# Real modules kept open over many requests: a TPM-backed token and OpenSC.
+tolvex_add_test(NAME integration_real_modules
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/real_modules_agent_test.cpp
+  LIBS tolvex_test_driver tolvex_pkcs11_agent_support LABELS integration)
+target_compile_definitions(integration_real_modules PRIVATE
+  TOLVEX_SOURCE_DIR="${CMAKE_SOURCE_DIR}" $<$<BOOL:${TOLVEX_SANITIZE}>:TOLVEX_SANITIZED>)

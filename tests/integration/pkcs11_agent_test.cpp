@@ -163,5 +163,38 @@ TEST_F(AgentTokenTest, SignsWithThePinAndReportsPinErrors) {
               "falha ao assinar: Function::Sign: PKCS11 error: DeviceError");
 }
 
+TEST_F(AgentTokenTest, HostileModulesNeitherCrashNorStopTheLoop) {
+    // One module runs a thread from C_Initialize to C_Finalize, as vendors'
+    // slot-event threads do; the other reports an absurd slot count (one
+    // that fits the Windows build's 32-bit CK_ULONG).
+    add_token();
+    const std::filesystem::path threaded = module_under_test();
+    const std::filesystem::path absurd =
+        threaded.parent_path() / ("tolvex_test_token_v2" + threaded.extension().string());
+    Json token_config = config_;
+    token_config["worker_thread"] = true;
+    config_ = {{"modules",
+                {{threaded.filename().string(), token_config},
+                 {absurd.filename().string(), {{"slot_count", 0xFFFFFFF0u}}}}}};
+    const std::string count_warning =
+        "Function::GetSlotList: slot count 4294967280 exceeds the limit of 1024";
+    const core::Bytes digest = core::compute_digest(core::Bytes{7}, core::DigestAlgorithm::Sha256);
+    std::vector<Json> requests;
+    for (int round = 0; round < 5; ++round) {
+        requests.push_back({{"id", "t"}, {"command", "list_tokens"}});
+        requests.push_back({{"id", "c"}, {"command", "list_certificates"}});
+        requests.push_back(sign_request({digest}, "1234"));
+    }
+    auto replies = ask(requests, options({agent_path(absurd), agent_path(threaded)}));
+    for (std::size_t i = 0; i < replies.size(); i += 3) {
+        ASSERT_EQ(replies[i]["result"]["tokens"].size(), 1u) << replies[i].dump();
+        EXPECT_EQ(replies[i]["result"]["warnings"][0]["message"], count_warning);
+        ASSERT_EQ(replies[i + 1]["result"]["certificates"].size(), 1u) << replies[i + 1].dump();
+        ASSERT_TRUE(replies[i + 2]["ok"]) << replies[i + 2].dump();
+        EXPECT_TRUE(test::verify(rsa_, core::DigestAlgorithm::Sha256, digest,
+                                 unb64(replies[i + 2]["result"]["signature"])));
+    }
+}
+
 }  // namespace
 }  // namespace tolvex::testing
