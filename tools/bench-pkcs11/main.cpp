@@ -1,20 +1,29 @@
 // tolvex_bench_pkcs11 --agent PATH --module PATH --thumbprint HEX --pin PIN
-//                     [--items 500] [--rounds 5]
+//                     [--items 500] [--rounds 5] [--spy PATH]
 //
 // Signs the same batch of SHA-256 digests with the key of one certificate,
 // first in a plain loop over the module (load, C_Login once, then
 // C_SignInit/C_Sign per digest), then through the agent: one sign request
 // with the batch, in real frames, after a warm-up ping. Each is run several
 // times; the medians are printed with their ratio.
+//
+// With --spy (OpenSC's pkcs11-spy.so), the agent is run once more with the
+// spy in front of the module, and the C_Initialize and C_Finalize calls that
+// reach the spy's log during each kind of request are counted: the module
+// loads per request.
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -29,7 +38,7 @@ using tolvex::core::Bytes;
 namespace p11 = tolvex::pkcs11;
 
 struct Options {
-    std::string agent, module, thumbprint, pin;
+    std::string agent, module, thumbprint, pin, spy;
     int items = 500;
     int rounds = 5;
 };
@@ -46,6 +55,8 @@ std::optional<Options> parse(int argc, char** argv) {
             o.thumbprint = value;
         else if (key == "--pin")
             o.pin = value;
+        else if (key == "--spy")
+            o.spy = value;
         else if (key == "--items")
             o.items = std::atoi(value.c_str());
         else if (key == "--rounds")
@@ -138,6 +149,46 @@ std::optional<double> through_agent(tolvex::bench::AgentPipe& agent, const std::
     return elapsed;
 }
 
+// Lines of the spy's log that end in ": name".
+std::size_t spy_calls(const std::string& log, const std::string& name) {
+    std::ifstream in(log);
+    std::size_t n = 0;
+    for (std::string line; std::getline(in, line);)
+        if (line.ends_with(": " + name))
+            ++n;
+    return n;
+}
+
+bool print_loads_per_request(const Options& o, const std::string& sign_body) {
+    const std::string log =
+        (std::filesystem::temp_directory_path() / ("tolvex-spy-" + std::to_string(getpid())))
+            .string();
+    setenv("TOLVEX_PKCS11_MODULES", o.spy.c_str(), 1);
+    setenv("PKCS11SPY", o.module.c_str(), 1);
+    setenv("PKCS11SPY_OUTPUT", log.c_str(), 1);
+    tolvex::bench::AgentPipe agent({o.agent});
+    const std::pair<const char*, std::string> requests[] = {
+        {"list_tokens", R"({"id":"t","command":"list_tokens"})"},
+        {"list_certificates", R"({"id":"c","command":"list_certificates"})"},
+        {"read_certificate",
+         R"({"id":"r","command":"read_certificate","thumbprint":")" + o.thumbprint + "\"}"},
+        {"sign (one hash)", sign_body},
+    };
+    std::printf("module loads per request (C_Initialize / C_Finalize through pkcs11-spy):\n");
+    std::size_t inits = 0, finals = 0;
+    for (const auto& [name, body] : requests) {
+        std::string response;
+        if (!agent.running() || !agent.exchange(body, response))
+            return false;
+        const std::size_t i = spy_calls(log, "C_Initialize"), f = spy_calls(log, "C_Finalize");
+        std::printf("  %-18s %zu / %zu\n", name, i - inits, f - finals);
+        inits = i;
+        finals = f;
+    }
+    std::filesystem::remove(log);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -188,5 +239,12 @@ int main(int argc, char** argv) {
     std::printf("  plain loop (load, C_Login once, C_SignInit/C_Sign each): %.1f ms\n", p);
     std::printf("  agent, one batch request through frames:                %.1f ms\n", a);
     std::printf("  ratio agent/plain: %.3f (%+.1f %%)\n", a / p, (a / p - 1.0) * 100.0);
+    if (!options->spy.empty()) {
+        nlohmann::json one = request;
+        one.erase("hashes");
+        one["hash"] = request["hashes"][0];
+        if (!print_loads_per_request(*options, one.dump()))
+            return 1;
+    }
     return 0;
 }
