@@ -46,6 +46,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -134,7 +135,10 @@ struct Lifecycle {
     std::condition_variable wake;
     bool stop = false;
 };
-Lifecycle& life = *new Lifecycle;
+// Placed in static storage: no destructor at unload, and nothing on the heap
+// that a leak checker would count once per load.
+alignas(Lifecycle) unsigned char life_storage[sizeof(Lifecycle)];
+Lifecycle& life = *new (life_storage) Lifecycle;
 
 // Wakes every few milliseconds, as a vendor's slot-event thread polls its
 // readers, so it runs in this library's code again soon after any unload.
