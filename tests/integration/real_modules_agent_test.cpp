@@ -120,6 +120,14 @@ class TpmTokenTest : public ::testing::Test {
                 value = value.substr(1, value.size() - 2);
             o.env[line.substr(7, eq - 7)] = value;
         }
+#if defined(TOLVEX_SANITIZED)
+        // tpm2-pkcs11 leaks a decoded object from every C_SignInit, through
+        // an OpenSSL built without frame pointers, so no suppression can
+        // tell it from ours at a bearable cost: leaks are left to the suites
+        // on our own module and SoftHSM, memory errors are still caught.
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        o.env["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
+#endif
         return o;
     }
 
