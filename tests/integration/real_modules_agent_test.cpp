@@ -170,11 +170,13 @@ TEST_F(TpmTokenTest, FiftyRoundsInOneAgentKeepDescriptorsAndMemoryFlat) {
         EXPECT_TRUE(
             test::verify(key, DigestAlgorithm::Sha256, digest, unb64(reply["result"]["signature"])))
             << round;
-        if (round == 2)
+        if (round == 5)
             second = stats_of(agent.pid());
     }
+    // A module kept initialised leaked three descriptors per load, about 150
+    // here; the slack is for what a library opens once, late (seen: one).
     const ProcessStats last = stats_of(agent.pid());
-    EXPECT_LE(last.descriptors, second.descriptors);
+    EXPECT_LE(last.descriptors, second.descriptors + 2) << second.descriptors;
 #if !defined(TOLVEX_SANITIZED)
     // The sanitizers' quarantine keeps freed memory resident.
     EXPECT_LE(last.rss_kib, second.rss_kib + 2048) << second.rss_kib;
