@@ -102,4 +102,10 @@ std::optional<std::string> base64_decode(std::string_view text) {
     return out;
 }
 
+void wipe(std::string& text) {
+    volatile char* p = text.data();
+    for (std::size_t i = 0; i < text.size(); ++i)
+        p[i] = 0;
+}
+
 }  // namespace tolvexctl

@@ -23,6 +23,9 @@ std::uint32_t decode_frame_length(std::string_view prefix);
 
 std::string base64_encode(std::string_view bytes);
 
+// Overwrites a text that held a secret (the PIN); not optimised away.
+void wipe(std::string& text);
+
 // Strict decoding: canonical padding, no white space; nothing on failure.
 std::optional<std::string> base64_decode(std::string_view text);
 

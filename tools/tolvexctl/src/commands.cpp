@@ -205,6 +205,7 @@ int run_sign(const Options& o, Session& session, std::istream& in, std::ostream&
         if (!pin.empty() && pin.back() == '\r')
             pin.pop_back();
         fields["pin"] = pin;
+        wipe(pin);
     }
     auto result = session.call("sign", std::move(fields));
     if (!result)

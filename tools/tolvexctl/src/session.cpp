@@ -38,9 +38,12 @@ std::expected<std::string, Failure> Session::exchange(std::string_view body) {
     if (body.size() > kMaxFrameBytes) {
         return std::unexpected(Failure{"", "pedido maior que o limite de 1048576 bytes"});
     }
-    if (auto w = process_.write_all(encode_frame(body)); !w) {
-        return std::unexpected(link_failure(w.error()));
-    }
+    std::string frame = encode_frame(body);
+    auto written = process_.write_all(frame);
+    // The frame may carry a PIN.
+    wipe(frame);
+    if (!written)
+        return std::unexpected(link_failure(written.error()));
     std::size_t got = 0;
     auto prefix = process_.read_exact(4, got);
     if (!prefix) {
@@ -87,8 +90,15 @@ std::expected<nlohmann::json, Failure> Session::call(std::string_view command,
     request["id"] = std::to_string(next_id_++);
     request["command"] = command;
     for (auto& [key, value] : fields.items())
-        request[key] = value;
-    auto body = exchange(request.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        request[key] = std::move(value);
+    std::string text = request.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    auto body = exchange(text);
+    // A PIN among the fields is not left behind in freed memory.
+    wipe(text);
+    for (auto& [key, value] : request.items()) {
+        if (value.is_string())
+            wipe(value.get_ref<std::string&>());
+    }
     if (!body)
         return std::unexpected(body.error());
     return unwrap_response(*body);
