@@ -136,10 +136,12 @@ int main(int argc, char** argv) {
     context.token_source = std::make_unique<tolvex::pkcs11::Pkcs11Source>(std::vector<fs::path>{});
     const std::string request = R"({"id":"b","command":"list_certificates"})";
     std::size_t answered = 0;
+    std::size_t response_bytes = 0;
     start = Clock::now();
     for (int r = 0; r < rounds; ++r) {
         const std::string response = tolvex::agent::handle_message(context, request);
         answered += response.starts_with(R"({"id":"b","ok":true,)");
+        response_bytes = response.size();
     }
     const double command_seconds = seconds_since(start);
 
@@ -177,6 +179,9 @@ int main(int argc, char** argv) {
     std::printf("  list_certificates command (summaries, sort, JSON):  %8.2f us/cert\n",
                 command_us);
     std::printf("  OpenSSL d2i_X509 + SHA-256 of the same DER:        %8.2f us/cert\n", openssl_us);
+    // Against the 1 MiB frame limit: how many certificates one answer holds.
+    std::printf("  list_certificates response: %zu bytes, %.0f bytes/cert\n", response_bytes,
+                static_cast<double>(response_bytes) / count);
     std::printf("  ratio files / OpenSSL:  %.2f\n", agent_us / openssl_us);
     std::printf("  ratio memory / OpenSSL: %.2f\n", memory_us / openssl_us);
     std::printf("  ratio command / OpenSSL: %.2f\n", command_us / openssl_us);
