@@ -1,6 +1,5 @@
 #include "config.hpp"
 
-#include <fstream>
 #include <system_error>
 
 #include <fmt/format.h>
@@ -18,6 +17,7 @@ using json_reader::Json;
 enum class Kind : std::uint8_t { Null, Scalar, String, Object, Array };
 enum class Field : std::uint8_t { Modules, LogFile };
 constexpr std::size_t kFieldCount = 2;
+constexpr std::size_t kMaxConfigBytes = std::size_t{1} << 20;
 
 // Reads an AgentConfig: an object with two optional keys, or an array in
 // field order. Unknown keys are skipped by depth counting alone.
@@ -155,23 +155,6 @@ class ConfigReader : public json_reader::ReaderBase {
     AgentConfig config_;
 };
 
-std::optional<std::string> read_whole_file(const std::filesystem::path& path) {
-    std::error_code ec;
-    if (path.empty() || std::filesystem::is_directory(path, ec))
-        return std::nullopt;
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        return std::nullopt;
-    std::string content;
-    std::array<char, 8192> chunk;
-    while (file.read(chunk.data(), chunk.size()) || file.gcount() > 0) {
-        content.append(chunk.data(), static_cast<std::size_t>(file.gcount()));
-    }
-    if (file.bad())
-        return std::nullopt;
-    return content;
-}
-
 void report_to_stderr(const std::string& line) {
     std::string_view rest = line;
     while (!rest.empty()) {
@@ -206,7 +189,14 @@ std::expected<AgentConfig, std::string> parse_config(std::string_view text) {
 AgentConfig load_config(const std::optional<std::filesystem::path>& path) {
     if (!path)
         return {};
-    auto text = read_whole_file(*path);
+    auto text = platform::read_regular_file(*path, kMaxConfigBytes);
+    if (!text && text.error() == platform::ReadFailure::too_large) {
+        // A configuration holds a few paths; a file this large is a mistake
+        // (or a device), and reading it whole would cost its size in memory.
+        report_to_stderr(fmt::format("configuração inválida em {}: file larger than {} bytes\n",
+                                     platform::display_path(*path), kMaxConfigBytes));
+        return {};
+    }
     if (!text || !core::is_valid_utf8(*text))
         return {};
     auto config = parse_config(*text);

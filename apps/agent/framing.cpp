@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "platform.hpp"
+#include "tolvex/core/types.hpp"
 
 namespace tolvex::agent {
 
@@ -44,6 +45,10 @@ std::expected<void, std::string> FrameReader::read_exact(char* out, std::size_t 
         size -= *n;
     }
     return {};
+}
+
+void FrameReader::wipe_consumed() {
+    core::secure_wipe(buffer_.data(), begin_);
 }
 
 std::expected<void, std::string> FrameWriter::write_through(std::string_view bytes) {

@@ -26,6 +26,9 @@ class FrameReader {
     std::expected<std::size_t, std::string> read_some(char* out, std::size_t size);
     // Exactly `size` bytes, else "failed to fill whole buffer".
     std::expected<void, std::string> read_exact(char* out, std::size_t size);
+    // Overwrites the bytes already handed out (a frame that held a PIN);
+    // those of frames not yet read stay.
+    void wipe_consumed();
 
   private:
     int fd_;

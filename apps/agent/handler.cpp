@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "framing.hpp"
 #include "tolvex/core/log.hpp"
 #include "tolvex/pkcs11/certsource.hpp"
 
@@ -52,12 +53,13 @@ ordered_json failure_json(ordered_json id, const CommandFailure& failure) {
 
 void log_outcome(const Request& request, const CommandOutcome& outcome) {
     auto logger = log::target("tolvex_agent::handler");
-    // The command name is logged as received (bare); nothing else of the
-    // request is, a PIN or a digest least of all.
+    // The command name is logged bare, its control characters escaped so a
+    // page cannot start a line of its own; nothing else of the request is,
+    // a PIN or a digest least of all.
     if (outcome) {
-        logger->info("ok command={}", request.command);
+        logger->info("ok command={}", log::bare(request.command));
     } else {
-        logger->warn("falhou command={} code={}", request.command,
+        logger->warn("falhou command={} code={}", log::bare(request.command),
                      log::quoted(outcome.error().code));
     }
 }
@@ -86,14 +88,32 @@ std::string answer(const HandlerContext& context, std::string_view message) {
                          CommandFailure::invalid_request("mensagem inválida: " + request.error())));
     }
     CommandOutcome outcome = dispatch(context, *request);
-    log_outcome(*request, outcome);
-    if (!outcome)
-        return serialize_response(failure_json(request->id, outcome.error()));
-    ordered_json response = ordered_json::object();
-    response["id"] = request->id;
-    response["ok"] = true;
-    response["result"] = result_json(*outcome);
-    return serialize_response(response);
+    std::string response;
+    if (outcome) {
+        ordered_json success = ordered_json::object();
+        success["id"] = request->id;
+        success["ok"] = true;
+        success["result"] = result_json(*outcome);
+        response = serialize_response(success);
+    } else {
+        response = serialize_response(failure_json(request->id, outcome.error()));
+    }
+    if (response.size() <= MAX_MESSAGE_BYTES) {
+        log_outcome(*request, outcome);
+        return response;
+    }
+    // The browser would drop a frame this large, and the session with it:
+    // this request fails, the ones queued behind it are still answered.
+    const auto too_large = CommandFailure::from(
+        core::AgentError::unsupported("resposta excede o limite do Native Messaging"));
+    log::target("tolvex_agent::handler")
+        ->error("falhou command={} code={} bytes={}", log::bare(request->command),
+                log::quoted(too_large.code), response.size());
+    response = serialize_response(failure_json(request->id, too_large));
+    // Only an id of nearly a mebibyte could still be too large.
+    if (response.size() > MAX_MESSAGE_BYTES)
+        response = serialize_response(failure_json(nullptr, too_large));
+    return response;
 }
 
 }  // namespace

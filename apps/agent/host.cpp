@@ -1,6 +1,9 @@
 #include "host.hpp"
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "config.hpp"
 #include "framing.hpp"
@@ -51,10 +54,68 @@ HandlerContext build_context(const AgentConfig& config) {
     return context;
 }
 
-int serve(const HandlerContext& context) {
+// While a request runs, a thread watches the browser's end of the channel.
+// A module call may never return (a driver waiting on a device); if the
+// browser goes meanwhile, nobody is left to answer and the agent must not
+// stay behind: it logs and ends at once. Between requests the main loop
+// sees the end itself, as the end of its input.
+class Watchdog {
+  public:
+    explicit Watchdog(int channel) : watch_(channel), thread_([this] { run(); }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_one();
+        watch_.wake();
+        thread_.join();
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+    void request_started() { set_active(true); }
+    void request_finished() { set_active(false); }
+
+  private:
+    void set_active(bool active) {
+        {
+            std::lock_guard lock(mutex_);
+            active_ = active;
+        }
+        wake_.notify_one();
+    }
+
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return stop_ || active_; });
+            if (stop_)
+                return;
+            lock.unlock();
+            const bool gone = watch_.wait_gone(std::chrono::milliseconds(500));
+            lock.lock();
+            if (gone && active_ && !stop_) {
+                log::target("tolvex_agent")
+                    ->error("o navegador fechou o canal durante um pedido; o agente termina");
+                platform::exit_now(1);
+            }
+        }
+    }
+
+    platform::ChannelWatch watch_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool active_ = false;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+int serve(const HandlerContext& context, int channel) {
     auto logger = log::target("tolvex_agent");
     FrameReader reader(0);
-    FrameWriter writer(1);
+    FrameWriter writer(channel);
+    Watchdog watchdog(channel);
     for (;;) {
         auto message = read_message(reader);
         if (!message) {
@@ -63,9 +124,13 @@ int serve(const HandlerContext& context) {
         }
         if (!*message)
             return 0;
+        watchdog.request_started();
         std::string response = handle_message(context, **message);
-        // The body may hold a PIN; do not leave it in freed memory.
+        watchdog.request_finished();
+        // The body may hold a PIN; neither it nor the reader's copy of a
+        // small frame may linger in memory.
         core::secure_wipe(**message);
+        reader.wipe_consumed();
         if (auto written = write_message(writer, response); !written) {
             logger->error("falha ao escrever resposta: {}", written.error());
             return 1;
@@ -75,7 +140,7 @@ int serve(const HandlerContext& context) {
 
 }  // namespace
 
-int run_agent(int argc, char** argv) {
+int run_agent(int argc, char** argv, int channel) {
     AgentConfig config = load_config(config_path());
     init_logging(config.log_file);
     auto logger = log::target("tolvex_agent");
@@ -93,7 +158,7 @@ int run_agent(int argc, char** argv) {
 
     const HandlerContext context = build_context(config);
     logger->info("agente iniciado; repositório do SO: {}", context.os_store);
-    return serve(context);
+    return serve(context, channel);
 }
 
 }  // namespace tolvex::agent

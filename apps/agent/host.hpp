@@ -27,8 +27,9 @@ bool origin_allowed(const std::optional<std::string>& allowed, bool allowed_unic
 // first (empty when there is none).
 platform::CallerOrigin caller_identity(int argc, char** argv);
 
-// Runs the agent; returns the exit status (0 end of input, 1 framing
-// failure, 2 origin refused).
-int run_agent(int argc, char** argv);
+// Runs the agent, its frames written to `channel` (see
+// platform::claim_frame_channel); returns the exit status (0 end of input,
+// 1 framing failure or the browser gone, 2 origin refused).
+int run_agent(int argc, char** argv, int channel);
 
 }  // namespace tolvex::agent

@@ -2,6 +2,10 @@
 #include "platform.hpp"
 
 int main(int argc, char** argv) {
-    tolvex::agent::platform::prepare_standard_streams();
-    return tolvex::agent::run_agent(argc, argv);
+    // Before anything else can write to standard output.
+    auto channel = tolvex::agent::platform::claim_frame_channel();
+    if (!channel)
+        return 1;
+    tolvex::agent::platform::restrict_library_search();
+    return tolvex::agent::run_agent(argc, argv, *channel);
 }

@@ -1,7 +1,11 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -43,8 +47,74 @@ std::string lossy_utf8(std::string_view bytes) {
 
 }  // namespace
 
-void prepare_standard_streams() {
+std::optional<int> claim_frame_channel() {
     ::signal(SIGPIPE, SIG_IGN);
+    bool output_closed = false;
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        output_closed = output_closed || fd == 1;
+        // The lowest free descriptor, which is this one: the ones below are
+        // open by now.
+        int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+    if (output_closed)
+        return std::nullopt;
+    // Above the standard three and not inherited by anything we start.
+    int channel = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
+    if (channel < 0 || ::dup2(2, 1) < 0)
+        return std::nullopt;
+    return channel;
+}
+
+void restrict_library_search() {
+    // dlopen never searches the current directory for a name without a
+    // slash; nothing to restrict.
+}
+
+ChannelWatch::ChannelWatch(int channel) : channel_(channel) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+        wake_[0] = fds[0];
+        wake_[1] = fds[1];
+    }
+}
+
+ChannelWatch::~ChannelWatch() {
+    for (auto fd : wake_) {
+        if (fd >= 0)
+            ::close(static_cast<int>(fd));
+    }
+}
+
+bool ChannelWatch::wait_gone(std::chrono::milliseconds timeout) {
+    // No events asked for: a pipe's writing end reports POLLERR once its
+    // reader has closed, a socket POLLHUP; a regular file never reports.
+    pollfd fds[2] = {{channel_, 0, 0}, {static_cast<int>(wake_[0]), POLLIN, 0}};
+    int ready = ::poll(fds, wake_[0] >= 0 ? 2 : 1, static_cast<int>(timeout.count()));
+    if (ready <= 0)
+        return false;
+    if (fds[1].revents & POLLIN) {
+        char drain[64];
+        while (::read(static_cast<int>(wake_[0]), drain, sizeof drain) > 0) {
+        }
+    }
+    return (fds[0].revents & (POLLERR | POLLHUP)) != 0;
+}
+
+void ChannelWatch::wake() {
+    if (wake_[1] >= 0) {
+        char byte = 1;
+        [[maybe_unused]] auto n = ::write(static_cast<int>(wake_[1]), &byte, 1);
+    }
+}
+
+void exit_now(int status) {
+    ::_exit(status);
 }
 
 std::expected<std::size_t, std::string> read_fd(int fd, char* buffer, std::size_t size) {
@@ -123,11 +193,54 @@ std::string display_path(const std::filesystem::path& path) {
     return lossy_utf8(path.native());
 }
 
+std::expected<std::string, ReadFailure> read_regular_file(const std::filesystem::path& path,
+                                                          std::size_t limit) {
+    int fd;
+    do {
+        // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
+        // writer for ever.
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return std::unexpected(ReadFailure::unreadable);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        return std::unexpected(ReadFailure::unreadable);
+    std::string content;
+    // One byte past the limit tells a file that is too large from one that
+    // fits exactly, without reading the rest of it.
+    std::array<char, 8192> chunk;
+    for (;;) {
+        const std::size_t want = std::min(chunk.size(), limit + 1 - content.size());
+        auto n = read_fd(fd, chunk.data(), want);
+        if (!n)
+            return std::unexpected(ReadFailure::unreadable);
+        if (*n == 0)
+            return content;
+        content.append(chunk.data(), *n);
+        if (content.size() > limit)
+            return std::unexpected(ReadFailure::too_large);
+    }
+}
+
 int open_append_shared(const std::filesystem::path& path) {
     int fd;
     do {
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
     } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return -1;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISCHR(info.st_mode))) {
+        // A FIFO with a reader opens at once, but whoever reads it decides
+        // when the agent's log lines may go on.
+        ::close(fd);
+        return -1;
+    }
     return fd;
 }
 

@@ -4,6 +4,8 @@
 // shellapi.h needs windows.h first.
 #include <shellapi.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -55,11 +57,154 @@ struct LocalFreeDeleter {
 
 }  // namespace
 
-void prepare_standard_streams() {
+namespace {
+
+// -1, or -2 when the process has no standard handle at all, is none. Under
+// Wine a Unix descriptor closed at start comes back as a handle that claims
+// to be a disk file but cannot be used; a transfer of zero bytes tells (it
+// does nothing to a file that works, and pipes, whose readers could take an
+// empty write for an end, are not asked).
+bool usable_standard_handle(int fd) {
+    const intptr_t value = ::_get_osfhandle(fd);
+    if (value == -1 || value == -2 || value == 0)
+        return false;
+    auto handle = reinterpret_cast<HANDLE>(value);
+    const DWORD type = ::GetFileType(handle);
+    if (type != FILE_TYPE_DISK && type != FILE_TYPE_UNKNOWN)
+        return true;
+    char byte = 0;
+    DWORD moved = 0;
+    return fd == 0 ? ::ReadFile(handle, &byte, 0, &moved, nullptr) != 0
+                   : ::WriteFile(handle, &byte, 0, &moved, nullptr) != 0;
+}
+
+}  // namespace
+
+std::optional<int> claim_frame_channel() {
+    bool output_closed = false;
+    for (int fd = 0; fd <= 2; ++fd) {
+        // A C runtime descriptor without a usable handle gets the null
+        // device, so the log file cannot be opened as descriptor 1.
+        if (usable_standard_handle(fd))
+            continue;
+        output_closed = output_closed || fd == 1;
+        int null = ::_open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
+        if (null >= 0 && null != fd) {
+            ::_dup2(null, fd);
+            ::_close(null);
+        }
+        const DWORD which[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+        ::SetStdHandle(which[fd], reinterpret_cast<HANDLE>(::_get_osfhandle(fd)));
+    }
+    if (output_closed)
+        return std::nullopt;
     // Frames are binary; log lines end in a bare line feed.
     _setmode(0, _O_BINARY);
     _setmode(1, _O_BINARY);
     _setmode(2, _O_BINARY);
+    // The real standard output on a handle of its own, not inherited.
+    HANDLE self = ::GetCurrentProcess();
+    HANDLE output = nullptr;
+    if (!::DuplicateHandle(self, reinterpret_cast<HANDLE>(::_get_osfhandle(1)), self, &output, 0,
+                           FALSE, DUPLICATE_SAME_ACCESS)) {
+        return std::nullopt;
+    }
+    int channel = ::_open_osfhandle(reinterpret_cast<intptr_t>(output), _O_BINARY | _O_WRONLY);
+    if (channel < 0) {
+        ::CloseHandle(output);
+        return std::nullopt;
+    }
+    // Whatever else writes to standard output, through the C runtime or the
+    // process's standard handle, reaches standard error.
+    if (::_dup2(2, 1) != 0)
+        return std::nullopt;
+    ::SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(::_get_osfhandle(1)));
+    return channel;
+}
+
+void restrict_library_search() {
+    // The system folders and the application's own folder only; a module's
+    // own dependencies come from its folder (LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR
+    // at each load). Never the current folder or PATH.
+    ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+}
+
+namespace {
+
+// FILE_PIPE_LOCAL_INFORMATION, queried with NtQueryInformationFile: the SDK
+// headers of user mode do not declare it.
+struct PipeLocalInformation {
+    ULONG type, configuration, maximum_instances, current_instances, inbound_quota,
+        read_data_available, outbound_quota, write_quota_available, state, end;
+};
+constexpr ULONG kPipeClosingState = 4;
+constexpr int kFilePipeLocalInformation = 24;
+using QueryInformationFile = LONG(WINAPI*)(HANDLE, void*, void*, ULONG, int);
+
+QueryInformationFile query_information_file() {
+    static const auto query = reinterpret_cast<QueryInformationFile>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
+    return query;
+}
+
+// The state of our end of the pipe: closing once the browser closed its end.
+// False for anything that is not a pipe, or when the query is not available.
+bool pipe_closing(HANDLE pipe) {
+    auto query = query_information_file();
+    if (query == nullptr)
+        return false;
+    PipeLocalInformation info{};
+    struct {
+        void* status;
+        ULONG_PTR information;
+    } io{};
+    if (query(pipe, &io, &info, sizeof info, kFilePipeLocalInformation) < 0)
+        return false;
+    return info.state == kPipeClosingState;
+}
+
+}  // namespace
+
+ChannelWatch::ChannelWatch(int channel) : channel_(channel) {
+    wake_[0] = reinterpret_cast<std::intptr_t>(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+}
+
+ChannelWatch::~ChannelWatch() {
+    if (wake_[0] != 0)
+        ::CloseHandle(reinterpret_cast<HANDLE>(wake_[0]));
+}
+
+bool ChannelWatch::wait_gone(std::chrono::milliseconds timeout) {
+    // Windows has no readiness for a pipe's writing end: its state is
+    // looked at every 100 ms.
+    auto pipe = reinterpret_cast<HANDLE>(::_get_osfhandle(channel_));
+    auto event = reinterpret_cast<HANDLE>(wake_[0]);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (pipe_closing(pipe))
+            return true;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0)
+            return false;
+        auto step = static_cast<DWORD>(std::min<long long>(left, 100));
+        if (event != nullptr ? ::WaitForSingleObject(event, step) == WAIT_OBJECT_0
+                             : (::Sleep(step), false))
+            return false;
+    }
+}
+
+void ChannelWatch::wake() {
+    if (wake_[0] != 0)
+        ::SetEvent(reinterpret_cast<HANDLE>(wake_[0]));
+}
+
+void exit_now(int status) {
+    // Not ExitProcess: it would run the modules' detach code, which may wait
+    // on the very thread that hangs.
+    ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(status));
+    ::_exit(status);
 }
 
 std::expected<std::size_t, std::string> read_fd(int fd, char* buffer, std::size_t size) {
@@ -142,12 +287,48 @@ std::string display_path(const std::filesystem::path& path) {
     return to_utf8(path.native(), false).value_or(std::string());
 }
 
+std::expected<std::string, ReadFailure> read_regular_file(const std::filesystem::path& path,
+                                                          std::size_t limit) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return std::unexpected(ReadFailure::unreadable);
+    struct Closer {
+        HANDLE h;
+        ~Closer() { ::CloseHandle(h); }
+    } closer{file};
+    // A disk file only: a pipe or a device (CON, NUL) is not a file.
+    if (::GetFileType(file) != FILE_TYPE_DISK)
+        return std::unexpected(ReadFailure::unreadable);
+    std::string content;
+    std::array<char, 8192> chunk;
+    for (;;) {
+        const auto want = static_cast<DWORD>(std::min(chunk.size(), limit + 1 - content.size()));
+        DWORD got = 0;
+        if (!::ReadFile(file, chunk.data(), want, &got, nullptr))
+            return std::unexpected(ReadFailure::unreadable);
+        if (got == 0)
+            return content;
+        content.append(chunk.data(), got);
+        if (content.size() > limit)
+            return std::unexpected(ReadFailure::too_large);
+    }
+}
+
 int open_append_shared(const std::filesystem::path& path) {
     HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return -1;
+    // A disk file or a character device (NUL); a named pipe would leave the
+    // log at the mercy of whoever reads it.
+    const DWORD type = ::GetFileType(file);
+    if (type != FILE_TYPE_DISK && type != FILE_TYPE_CHAR) {
+        ::CloseHandle(file);
+        return -1;
+    }
     int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file), _O_APPEND | _O_BINARY);
     if (fd < 0)
         ::CloseHandle(file);

@@ -189,6 +189,8 @@ AgentRun run_agent(const std::string& input, const AgentOptions& options) {
     posix_spawn_file_actions_adddup2(&actions, in.read_end.get(), 0);
     posix_spawn_file_actions_adddup2(&actions, out.write_end.get(), 1);
     posix_spawn_file_actions_adddup2(&actions, err.write_end.get(), 2);
+    for (int fd : options.closed_descriptors)
+        posix_spawn_file_actions_addclose(&actions, fd);
     if (options.working_directory) {
         posix_spawn_file_actions_addchdir_np(&actions, options.working_directory->c_str());
     }
@@ -339,18 +341,45 @@ AgentProcess::~AgentProcess() {
     finish();
 }
 
-std::optional<std::string> AgentProcess::exchange(std::string_view body) {
-    auto write_all = [&](std::string_view bytes) {
-        while (!bytes.empty()) {
-            const ssize_t n = ::write(to_agent_, bytes.data(), bytes.size());
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            bytes.remove_prefix(static_cast<std::size_t>(n));
+bool AgentProcess::send(std::string_view body) {
+    if (to_agent_ < 0)
+        return false;
+    std::string bytes = frame(body);
+    std::string_view rest = bytes;
+    while (!rest.empty()) {
+        const ssize_t n = ::write(to_agent_, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+int AgentProcess::abandon(std::chrono::milliseconds grace) {
+    if (status_ || pid_ <= 0)
+        return status_.value_or(-1);
+    ::close(std::exchange(to_agent_, -1));
+    ::close(std::exchange(from_agent_, -1));
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    int status = 0;
+    pid_t done = 0;
+    while ((done = ::waitpid(pid_, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline)
+        ::usleep(10000);
+    if (done == 0) {
+        ::kill(pid_, SIGKILL);
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
         }
-        return true;
-    };
+        status_ = -1;
+    } else {
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    return *status_;
+}
+
+std::optional<std::string> AgentProcess::exchange(std::string_view body) {
     auto read_all = [&](char* p, std::size_t size) {
         while (size > 0) {
             const ssize_t n = ::read(from_agent_, p, size);
@@ -363,7 +392,7 @@ std::optional<std::string> AgentProcess::exchange(std::string_view body) {
         }
         return true;
     };
-    if (to_agent_ < 0 || !write_all(frame(body)))
+    if (!send(body))
         return std::nullopt;
     unsigned char header[4];
     if (!read_all(reinterpret_cast<char*>(header), 4))
@@ -378,11 +407,13 @@ std::optional<std::string> AgentProcess::exchange(std::string_view body) {
 
 int AgentProcess::finish() {
     if (!status_ && pid_ > 0) {
-        ::close(std::exchange(to_agent_, -1));
+        if (to_agent_ >= 0)
+            ::close(std::exchange(to_agent_, -1));
         int status = 0;
         while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
         }
-        ::close(std::exchange(from_agent_, -1));
+        if (from_agent_ >= 0)
+            ::close(std::exchange(from_agent_, -1));
         status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     return status_.value_or(-1);

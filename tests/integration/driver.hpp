@@ -29,6 +29,8 @@ struct AgentOptions {
     // not removed).
     std::map<std::string, std::string> env;
     std::optional<std::string> working_directory;
+    // Standard descriptors (0, 1, 2) the agent starts with closed.
+    std::vector<int> closed_descriptors;
     std::chrono::milliseconds timeout{60000};
 };
 
@@ -64,6 +66,11 @@ class AgentProcess {
     // One request frame out, one response frame back; std::nullopt when the
     // agent has gone.
     std::optional<std::string> exchange(std::string_view body);
+    // One request frame out, no waiting for its answer.
+    bool send(std::string_view body);
+    // Closes both pipes, as a browser that has gone; the exit status if the
+    // agent ends within `grace`, else -1 (and the agent is killed).
+    int abandon(std::chrono::milliseconds grace);
     // Closes the agent's input and returns its exit status (-1 after a signal).
     int finish();
 

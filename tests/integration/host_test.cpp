@@ -2,6 +2,11 @@
 // Runs against the Linux agent and, with TOLVEX_AGENT_COMMAND, against the
 // Windows agent under Wine.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <random>
 #include <sstream>
 #include <string_view>
@@ -291,6 +296,104 @@ TEST(AgentConfig, DefaultLocationUnderAppData) {
     auto run = run_requests({ping("1")}, options);
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_TRUE(has_line_ending(log_lines(read_file(log)), "ok command=ping")) << run.stderr_text;
+}
+
+TEST(AgentProcess, ClosedStandardDescriptorsAreFilledNeverReused) {
+    TempDir dir;
+    const std::string log = dir.file("agent.log");
+    auto options = with_log_file(dir, log);
+    // Nobody to answer; above all the log file must not become descriptor
+    // 1 and receive the frames.
+    options.closed_descriptors = {1};
+    auto no_output = run_requests({ping("1")}, options);
+    EXPECT_EQ(no_output.exit_status, 1);
+    EXPECT_EQ(read_file(log), "");
+
+    options.closed_descriptors = {0, 2};
+    auto no_input = run_requests({ping("1")}, options);
+    EXPECT_EQ(no_input.exit_status, 0);
+    EXPECT_EQ(no_input.stdout_bytes, "");
+
+    options.closed_descriptors = {2};
+    auto no_error = run_requests({ping("2")}, options);
+    EXPECT_EQ(no_error.exit_status, 0);
+    EXPECT_EQ(no_error.stdout_bytes, frame(pong("2")));
+    const std::string text = read_file(log);
+    auto lines = log_lines(text);
+    EXPECT_EQ(lines.size(), static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')))
+        << text;
+    EXPECT_EQ(lines.size(), 3u) << text;  // two starts, one ping: the closed input had none
+}
+
+TEST(AgentFiles, OnlyRegularFilesAreReadAsFiles) {
+    if (agent_is_windows())
+        GTEST_SKIP() << "FIFOs and devices of the Linux side";
+    TempDir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Held open for reading, so that opening it for writing succeeds.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+
+    // A FIFO or an endless device as configuration: the defaults, silently.
+    for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+        AgentOptions options;
+        options.env["TOLVEX_AGENT_CONFIG"] = path;
+        auto run = run_requests({ping("1")}, options);
+        EXPECT_EQ(run.exit_status, 0) << path;
+        EXPECT_EQ(run.responses, std::vector<std::string>{pong("1")}) << path;
+        EXPECT_EQ(run.stderr_text.find("configuração inválida"), std::string::npos);
+    }
+    // Past 1 MiB: reported, and nothing of it used.
+    const std::string never = dir.file("never.log");
+    std::string big = R"({"log_file":")" + never + R"(","pad":")";
+    big += std::string((1u << 20) + 1 - big.size() - 2, 'x') + "\"}";
+    dir.write("big.json", big);
+    AgentOptions large;
+    large.env["TOLVEX_AGENT_CONFIG"] = dir.file("big.json");
+    auto run = run_requests({ping("1")}, large);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_NE(run.stderr_text.find("configuração inválida em " + dir.file("big.json") +
+                                   ": file larger than 1048576 bytes\n"),
+              std::string::npos)
+        << run.stderr_text;
+    EXPECT_FALSE(std::filesystem::exists(never));
+
+    // A FIFO as log file and as module: the log goes to standard error, the
+    // module is reported without being loaded.
+    auto options = with_log_file(dir, fifo);
+    options.env["TOLVEX_PKCS11_MODULES"] = fifo;
+    run = run_requests({R"({"id":"t","command":"list_tokens"})"}, options);
+    EXPECT_EQ(run.exit_status, 0);
+    ASSERT_EQ(run.responses.size(), 1u);
+    EXPECT_NE(run.responses[0].find(R"({"module":")" + fifo +
+                                    R"(","message":"libloading error (dlopen failed: )" + fifo +
+                                    R"x(: not a regular file)"})x"),
+              std::string::npos)
+        << run.responses[0];
+    EXPECT_TRUE(has_line_ending(log_lines(run.stderr_text), "ok command=list_tokens"));
+    char byte;
+    EXPECT_LT(::read(reader, &byte, 1), 1);  // nothing went into the FIFO
+    ::close(reader);
+
+    // A character device is a fine log.
+    run = run_requests({ping("1")}, with_log_file(dir, "/dev/null"));
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_TRUE(log_lines(run.stderr_text).empty()) << run.stderr_text;
+}
+
+TEST(AgentLog, CommandNamesCannotForgeLines) {
+    const std::string forged =
+        R"(x\n2026-03-05T14:07:09.004211Z  INFO tolvex_agent::handler: ok command=sign)";
+    auto run = run_requests(
+        {R"({"id":"1","command":")" + forged + R"("})", R"({"id":"2","command":"a b"})"});
+    EXPECT_EQ(run.exit_status, 0);
+    auto lines = log_lines(run.stderr_text);
+    for (const auto& l : lines)
+        EXPECT_FALSE(l.starts_with("2026-03-05T14:07:09")) << run.stderr_text;
+    EXPECT_TRUE(has_line_ending(lines, "falhou command=" + forged + " code=\"unknown_command\""))
+        << run.stderr_text;
+    EXPECT_TRUE(has_line_ending(lines, "falhou command=a b code=\"unknown_command\""));
 }
 
 }  // namespace

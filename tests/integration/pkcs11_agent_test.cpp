@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "pkcs11_agent_support.hpp"
 #include "support.hpp"
@@ -194,6 +196,96 @@ TEST_F(AgentTokenTest, HostileModulesNeitherCrashNorStopTheLoop) {
         EXPECT_TRUE(test::verify(rsa_, core::DigestAlgorithm::Sha256, digest,
                                  unb64(replies[i + 2]["result"]["signature"])));
     }
+}
+
+TEST_F(AgentTokenTest, ModuleOutputNeverReachesTheChannel) {
+    add_token();
+    config_["stdout"] = "DEBUG: token pronto";
+    auto run =
+        run_requests({R"({"id":"t","command":"list_tokens"})", R"({"id":"p","command":"ping"})"},
+                     options({agent_path(module_under_test())}));
+    EXPECT_EQ(run.exit_status, 0);
+    ASSERT_EQ(run.responses.size(), 2u) << run.stdout_bytes;
+    EXPECT_EQ(run.stdout_bytes, frames(run.responses));
+    EXPECT_EQ(Json::parse(run.responses[0])["result"]["tokens"].size(), 1u) << run.responses[0];
+    EXPECT_NE(run.stderr_text.find("DEBUG: token pronto"), std::string::npos) << run.stderr_text;
+}
+
+TEST_F(AgentTokenTest, AnswerPastTheFrameLimitFailsAloneAndTheSessionGoesOn) {
+    // 2,100 certificates on three tokens, differing in their last signature
+    // bytes (the signature is not checked): more than one answer can hold.
+    add_token();
+    config_.erase("call_log");
+    const Json token = config_["slots"][0];
+    config_["slots"] = Json::array();
+    for (int slot = 0; slot < 3; ++slot) {
+        Json s = token;
+        s["id"] = slot;
+        for (int i = 0; i < 700; ++i) {
+            core::Bytes der = rsa_.cert_der;
+            der[der.size() - 1] = static_cast<unsigned char>(i);
+            der[der.size() - 2] = static_cast<unsigned char>(slot << 2 | i >> 8);
+            s["token"]["objects"].push_back(
+                {{"class", "certificate"}, {"value_hex", core::hex_lower(der)}});
+        }
+        config_["slots"].push_back(std::move(s));
+    }
+    auto run = run_requests(
+        {R"({"id":"c","command":"list_certificates"})", R"({"id":"p","command":"ping"})"},
+        options({agent_path(module_under_test())}));
+    EXPECT_EQ(run.exit_status, 0);
+    ASSERT_EQ(run.responses.size(), 2u) << run.stderr_text;
+    EXPECT_TRUE(run.responses[0] == R"({"id":"c","ok":false,"error":{"code":"unsupported",)"
+                                    R"("message":"não suportado: resposta excede o limite do )"
+                                    R"(Native Messaging"}})")
+        << run.responses[0].size() << " bytes";
+    EXPECT_TRUE(Json::parse(run.responses[1])["ok"]);
+    EXPECT_NE(run.stderr_text.find("ERROR tolvex_agent::handler: falhou "
+                                   "command=list_certificates code=\"unsupported\" bytes="),
+              std::string::npos)
+        << run.stderr_text;
+}
+
+TEST_F(AgentTokenTest, HungModuleDoesNotOutliveTheBrowser) {
+    if (agent_is_windows())
+        GTEST_SKIP() << "Wine gives the agent Unix pipes, whose state Windows cannot query";
+    add_token();
+    const std::string module = agent_path(module_under_test());
+    const std::vector<std::pair<std::string, Json>> cases = {
+        {"C_GetSlotList", {{"id", "t"}, {"command", "list_tokens"}}},
+        {"C_Login", sign_request({core::Bytes(32, 1)}, "1234")},
+    };
+    for (const auto& [function, request] : cases) {
+        config_["hang"] = {function};
+        std::filesystem::remove(log_file());
+        AgentProcess agent(options({module}), dir_.file("stderr.txt").string());
+        ASSERT_TRUE(agent.send(request.dump()));
+        // Wait until the request is stuck in the module, then go away as a
+        // browser does: both pipes closed.
+        for (int i = 0; i < 1000 && test::calls(log(), function).empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(test::calls(log(), function), std::vector<std::string>{function + " hangs"});
+        EXPECT_EQ(agent.abandon(std::chrono::seconds(10)), 1) << function;
+        EXPECT_NE(read_file(dir_.file("stderr.txt").string())
+                      .find("ERROR tolvex_agent: o navegador fechou o canal durante um pedido"),
+                  std::string::npos)
+            << function;
+    }
+}
+
+TEST_F(AgentTokenTest, RelativeModuleNameIsNotLoadedFromTheCurrentFolder) {
+    // A library planted in the folder the agent was started in.
+    add_token();
+    TempDir cwd;
+    const auto module = module_under_test();
+    std::filesystem::copy_file(module, cwd.file(module.filename().string()));
+    auto o = options({module.filename().string()});
+    o.working_directory = cwd.path();
+    Json reply = ask_one({{"id", "t"}, {"command", "list_tokens"}}, o);
+    EXPECT_TRUE(reply["result"]["tokens"].empty()) << reply.dump();
+    ASSERT_EQ(reply["result"]["warnings"].size(), 1u) << reply.dump();
+    EXPECT_EQ(reply["result"]["warnings"][0]["module"], module.filename().string());
+    EXPECT_TRUE(test::calls(log(), "C_Initialize").empty());
 }
 
 }  // namespace

@@ -26,10 +26,9 @@ std::shared_ptr<spdlog::logger> target(const std::string& name) {
     return logger;
 }
 
-std::string quoted(std::string_view value) {
-    std::string out;
-    out.reserve(value.size() + 2);
-    out.push_back('"');
+namespace {
+
+void append_escaped(std::string& out, std::string_view value, bool quotes) {
     for (std::size_t i = 0; i < value.size(); ++i) {
         auto c = static_cast<unsigned char>(value[i]);
         // U+0080 to U+009F (C2 80 to C2 9F) are control characters too; NEL
@@ -44,10 +43,10 @@ std::string quoted(std::string_view value) {
         }
         switch (c) {
             case '"':
-                out += "\\\"";
+                out += quotes ? "\\\"" : "\"";
                 break;
             case '\\':
-                out += "\\\\";
+                out += quotes ? "\\\\" : "\\";
                 break;
             case '\n':
                 out += "\\n";
@@ -69,7 +68,23 @@ std::string quoted(std::string_view value) {
                 }
         }
     }
+}
+
+}  // namespace
+
+std::string quoted(std::string_view value) {
+    std::string out;
+    out.reserve(value.size() + 2);
     out.push_back('"');
+    append_escaped(out, value, true);
+    out.push_back('"');
+    return out;
+}
+
+std::string bare(std::string_view value) {
+    std::string out;
+    out.reserve(value.size());
+    append_escaped(out, value, false);
     return out;
 }
 

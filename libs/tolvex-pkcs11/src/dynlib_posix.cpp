@@ -6,6 +6,12 @@
 namespace tolvex::pkcs11 {
 
 std::expected<DynLib, std::string> DynLib::open(const std::filesystem::path& path) {
+    // A FIFO or a device named as the module would block dlopen's read.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+        return std::unexpected("libloading error (dlopen failed: " + display_text(path) +
+                               ": not a regular file)");
+    }
     dlerror();
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {

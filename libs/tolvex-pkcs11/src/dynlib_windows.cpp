@@ -6,15 +6,24 @@
 namespace tolvex::pkcs11 {
 
 std::expected<DynLib, std::string> DynLib::open(const std::filesystem::path& path) {
+    static const std::string kFailed = "libloading error (LoadLibraryExW failed)";
+    // A pipe or a device named as the module is not waited on.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
+        return std::unexpected(kFailed);
     // Keep Windows from showing its own error dialog for a missing or broken
     // library; the previous mode is put back afterwards.
     DWORD previous = 0;
     const bool changed = SetThreadErrorMode(SEM_FAILCRITICALERRORS, &previous) != 0;
-    HMODULE handle = LoadLibraryExW(path.c_str(), nullptr, 0);
+    // The module's own DLLs from its folder, the rest from the system
+    // folders; never the current folder or PATH. A relative path is refused
+    // by the loader under these flags, so no module is planted there either.
+    HMODULE handle = LoadLibraryExW(
+        path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     if (changed && previous != SEM_FAILCRITICALERRORS)
         SetThreadErrorMode(previous, nullptr);
     if (handle == nullptr)
-        return std::unexpected(std::string("libloading error (LoadLibraryExW failed)"));
+        return std::unexpected(kFailed);
     return DynLib(reinterpret_cast<void*>(handle));
 }
 

@@ -11,6 +11,11 @@
 //   "slot_count": 1099511627776,     the count C_GetSlotList reports
 //   "call_log": "path",              one line appended per call
 //   "missing": ["C_Login"],          functions left out of the function list
+//   "hang": ["C_GetSlotList"],       functions that never return (C_GetSlotList,
+//                                    C_Login), as a driver waiting on a device
+//   "stdout": "DEBUG ...",           C_Initialize prints it to standard output,
+//                                    through stdio and write(1), as vendor
+//                                    debug builds do
 //   "returns": {"C_Sign": ["ok", "CKR_DEVICE_ERROR"]},
 //                                    the n-th call of the function returns the
 //                                    n-th value ("ok": behave normally)
@@ -43,6 +48,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 #include <map>
 #include <memory>
 #include <mutex>
@@ -113,6 +123,8 @@ struct State {
     std::optional<CK_ULONG> slot_count;
     std::string call_log;
     std::set<std::string> missing;
+    std::set<std::string> hang;
+    std::string stdout_text;
     std::map<std::string, std::vector<std::optional<CK_RV>>> returns;
     std::map<std::string, std::size_t> calls;
     std::vector<Slot> slots;
@@ -316,6 +328,9 @@ void load_config() {
     g.call_log = root.value("call_log", std::string());
     for (const auto& name : root.value("missing", Json::array()))
         g.missing.insert(name.get<std::string>());
+    for (const auto& name : root.value("hang", Json::array()))
+        g.hang.insert(name.get<std::string>());
+    g.stdout_text = root.value("stdout", std::string());
     const Json returns = root.value("returns", Json::object());
     for (const auto& [name, list] : returns.items()) {
         for (const auto& v : list) {
@@ -406,6 +421,15 @@ CK_RV Initialize(void* args) {
     std::lock_guard lock(g_lock);
     auto* a = static_cast<CK_C_INITIALIZE_ARGS*>(args);
     std::string desc = a == nullptr ? "args=null" : "flags=" + hex(a->flags);
+    if (!g.stdout_text.empty()) {
+        std::printf("%s\n", g.stdout_text.c_str());
+        std::fflush(stdout);
+#ifdef _WIN32
+        [[maybe_unused]] auto n = _write(1, g.stdout_text.data(), g.stdout_text.size());
+#else
+        [[maybe_unused]] auto n = ::write(1, g.stdout_text.data(), g.stdout_text.size());
+#endif
+    }
     if (auto rv = scripted("C_Initialize"))
         return done("C_Initialize", desc, *rv);
     if (life.initialized)
@@ -808,6 +832,20 @@ CK_RV Sign(CK_SESSION_HANDLE h, CK_BYTE* data, CK_ULONG len, CK_BYTE* sig, CK_UL
     return done("C_Sign", args, CKR_OK, "length=" + std::to_string(out->size()));
 }
 
+// A call that never returns. Not under g_lock: the agent's other thread
+// must stay free to notice that the browser has gone.
+[[noreturn]] void hang_forever(const char* function) {
+    log_call(std::string(function) + " hangs");
+    for (;;)
+        std::this_thread::sleep_for(std::chrono::hours(1));
+}
+CK_RV HangingGetSlotList(CK_BBOOL, CK_SLOT_ID*, CK_ULONG*) {
+    hang_forever("C_GetSlotList");
+}
+CK_RV HangingLogin(CK_SESSION_HANDLE, CK_USER_TYPE, CK_UTF8CHAR*, CK_ULONG) {
+    hang_forever("C_Login");
+}
+
 CK_FUNCTION_LIST_3_0 g_list{};
 
 void build_list() {
@@ -849,6 +887,10 @@ void build_list() {
     };
     for (const auto& [name, set] : functions)
         set(l, g.missing.count(name) == 0);
+    if (g.hang.count("C_GetSlotList"))
+        l.C_GetSlotList = HangingGetSlotList;
+    if (g.hang.count("C_Login"))
+        l.C_Login = HangingLogin;
     l.C_GetFunctionList = get_function_list;
 }
 

@@ -19,4 +19,9 @@ std::shared_ptr<spdlog::logger> target(const std::string& name);
 // stays on one line.
 std::string quoted(std::string_view value);
 
+// A value written bare (no quotes), such as a command name a page chose:
+// control characters are escaped as in quoted(), so the value cannot end
+// the line and forge the next one; anything else is written as it is.
+std::string bare(std::string_view value);
+
 }  // namespace tolvex::log
