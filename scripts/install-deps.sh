@@ -4,12 +4,12 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config clang-format
+  build-essential cmake pkg-config clang-format python3 unicode-data
   libssl-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libp11-kit-dev
   libgtest-dev libgmock-dev googletest
   softhsm2 opensc openssl
   g++-mingw-w64-x86-64-posix wine64 wine dpkg-dev
-  chromium firefox-esr python3 nodejs
+  chromium firefox-esr nodejs
   wixl lintian
   # A TPM-backed PKCS#11 token for the tests: software TPM, resource manager
   # on a private D-Bus bus, the tpm2-pkcs11 module and its tools.
@@ -19,7 +19,7 @@ packages=(
 # Optional extra groups, chosen by the caller ("all" is the default).
 want=${1:-all}
 if [ "$want" = "host" ]; then
-  packages=(build-essential cmake pkg-config libssl-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libp11-kit-dev libgtest-dev libgmock-dev googletest)
+  packages=(build-essential cmake pkg-config python3 unicode-data libssl-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libp11-kit-dev libgtest-dev libgmock-dev googletest)
 fi
 
 missing=()

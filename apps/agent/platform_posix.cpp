@@ -23,28 +23,6 @@ std::string error_text(int error) {
     return fmt::format("{} (os error {})", std::strerror(error), error);
 }
 
-// Invalid bytes become U+FFFD so the text can be logged.
-std::string lossy_utf8(std::string_view bytes) {
-    std::string out;
-    while (!bytes.empty()) {
-        std::size_t take = 1;
-        auto lead = static_cast<unsigned char>(bytes[0]);
-        if (lead >= 0xC0)
-            take = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-        if (take <= bytes.size() && core::is_valid_utf8(bytes.substr(0, take))) {
-            out.append(bytes.substr(0, take));
-            bytes.remove_prefix(take);
-        } else if (lead < 0x80) {
-            out.push_back(bytes[0]);
-            bytes.remove_prefix(1);
-        } else {
-            out += "\xEF\xBF\xBD";
-            bytes.remove_prefix(1);
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 std::optional<int> claim_frame_channel() {
@@ -143,7 +121,7 @@ std::optional<CallerOrigin> command_argument(int argc, char** argv, int index) {
     std::string_view arg(argv[index]);
     if (core::is_valid_utf8(arg))
         return CallerOrigin{std::string(arg), true};
-    return CallerOrigin{lossy_utf8(arg), false};
+    return CallerOrigin{core::to_utf8_lossy(arg), false};
 }
 
 std::optional<EnvValue> read_env(const char* name) {
@@ -190,7 +168,7 @@ std::vector<std::filesystem::path> default_module_candidates() {
 }
 
 std::string display_path(const std::filesystem::path& path) {
-    return lossy_utf8(path.native());
+    return core::to_utf8_lossy(path.native());
 }
 
 std::expected<std::string, ReadFailure> read_regular_file(const std::filesystem::path& path,

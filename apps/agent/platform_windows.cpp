@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "platform.hpp"
+#include "tolvex/core/text.hpp"
 
 namespace tolvex::agent::platform {
 
@@ -22,33 +23,9 @@ std::string error_text(int error) {
     return fmt::format("{} (os error {})", std::strerror(error), error);
 }
 
-// UTF-16 to UTF-8. Strict: std::nullopt when the text holds an unpaired
-// surrogate. Otherwise such code units become U+FFFD.
-std::optional<std::string> to_utf8(std::wstring_view text, bool strict) {
-    if (text.empty())
-        return std::string();
-    DWORD flags = strict ? WC_ERR_INVALID_CHARS : 0;
-    int size = ::WideCharToMultiByte(CP_UTF8, flags, text.data(), static_cast<int>(text.size()),
-                                     nullptr, 0, nullptr, nullptr);
-    if (size <= 0)
-        return std::nullopt;
-    std::string out(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, flags, text.data(), static_cast<int>(text.size()), out.data(),
-                          size, nullptr, nullptr);
-    return out;
-}
-
 std::wstring to_utf16(std::string_view text) {
-    if (text.empty())
-        return {};
-    int size =
-        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
-    if (size > 0) {
-        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
-                              size);
-    }
-    return out;
+    std::u16string units = core::to_utf16_lossy(text);
+    return std::wstring(units.begin(), units.end());
 }
 
 struct LocalFreeDeleter {
@@ -238,9 +215,9 @@ std::optional<CallerOrigin> command_argument(int, char**, int index) {
     if (!args || index < 0 || count <= index)
         return std::nullopt;
     std::wstring_view arg(args.get()[index]);
-    if (auto strict = to_utf8(arg, true))
+    if (auto strict = core::to_utf8(core::utf16_units(arg)))
         return CallerOrigin{std::move(*strict), true};
-    return CallerOrigin{to_utf8(arg, false).value_or(std::string()), false};
+    return CallerOrigin{core::to_utf8_lossy(core::utf16_units(arg)), false};
 }
 
 std::optional<EnvValue> read_env(const char* name) {
@@ -255,7 +232,7 @@ std::optional<EnvValue> read_env(const char* name) {
     std::wstring value(size, L'\0');
     DWORD got = ::GetEnvironmentVariableW(wname.c_str(), value.data(), size);
     value.resize(got < size ? got : 0);
-    EnvValue out{value, to_utf8(value, true)};
+    EnvValue out{value, core::to_utf8(core::utf16_units(std::wstring_view(value)))};
     return out;
 }
 
@@ -284,7 +261,7 @@ std::vector<std::filesystem::path> default_module_candidates() {
 }
 
 std::string display_path(const std::filesystem::path& path) {
-    return to_utf8(path.native(), false).value_or(std::string());
+    return core::to_utf8_lossy(core::utf16_units(std::wstring_view(path.native())));
 }
 
 std::expected<std::string, ReadFailure> read_regular_file(const std::filesystem::path& path,

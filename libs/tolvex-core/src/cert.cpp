@@ -67,24 +67,11 @@ bool is_display_text_tag(std::uint8_t tag) {
 std::optional<std::string> utf16be_to_utf8(std::span<const std::uint8_t> bytes) {
     if (bytes.size() % 2 != 0)
         return std::nullopt;
-    std::string out;
-    out.reserve(bytes.size());
-    for (std::size_t i = 0; i < bytes.size(); i += 2) {
-        char32_t u = (char32_t{bytes[i]} << 8) | bytes[i + 1];
-        if (u >= 0xD800 && u <= 0xDBFF) {
-            if (i + 3 >= bytes.size())
-                return std::nullopt;
-            char32_t low = (char32_t{bytes[i + 2]} << 8) | bytes[i + 3];
-            if (low < 0xDC00 || low > 0xDFFF)
-                return std::nullopt;
-            u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
-            i += 2;
-        } else if (u >= 0xDC00 && u <= 0xDFFF) {
-            return std::nullopt;
-        }
-        append_utf8(out, u);
-    }
-    return out;
+    std::u16string units;
+    units.reserve(bytes.size() / 2);
+    for (std::size_t i = 0; i < bytes.size(); i += 2)
+        units.push_back(static_cast<char16_t>((bytes[i] << 8) | bytes[i + 1]));
+    return to_utf8(units);
 }
 
 std::string_view display_key(std::string_view oid) {

@@ -39,27 +39,9 @@ void DynLib::close() {
     handle_ = nullptr;
 }
 
-// UTF-16 to UTF-8 by hand: an unpaired surrogate makes the path "?", where
-// the standard library would throw.
 std::string display_text(const std::filesystem::path& path) {
-    const std::wstring& w = path.native();
-    std::string out;
-    for (std::size_t i = 0; i < w.size(); ++i) {
-        char32_t c = static_cast<char16_t>(w[i]);
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            if (i + 1 >= w.size())
-                return "?";
-            char32_t low = static_cast<char16_t>(w[i + 1]);
-            if (low < 0xDC00 || low > 0xDFFF)
-                return "?";
-            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-            ++i;
-        } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            return "?";
-        }
-        core::append_utf8(out, c);
-    }
-    return out;
+    return core::to_utf8(core::utf16_units(std::wstring_view(path.native())))
+        .value_or(std::string("?"));
 }
 
 }  // namespace tolvex::pkcs11

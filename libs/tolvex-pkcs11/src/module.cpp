@@ -255,60 +255,9 @@ CallResult<std::vector<CertificateObject>> certificate_objects(const Session& se
     return out;
 }
 
-namespace {
-
-// Appends the UTF-8 sequence at the start of s and returns the bytes
-// consumed. An ill-formed sequence becomes one U+FFFD for its longest valid
-// beginning (at least one byte), so a character cut short by the end of a
-// fixed-width field gives one replacement, not one per byte.
-std::size_t append_lossy(std::string_view s, std::string& out) {
-    const auto c0 = static_cast<unsigned char>(s[0]);
-    if (c0 < 0x80) {
-        out.push_back(static_cast<char>(c0));
-        return 1;
-    }
-    // Length of the sequence and the range of its second byte; the bytes
-    // after the second are always 0x80..0xBF.
-    std::size_t len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c0 >= 0xC2 && c0 <= 0xDF) {
-        len = 2;
-    } else if (c0 >= 0xE0 && c0 <= 0xEF) {
-        len = 3;
-        if (c0 == 0xE0)
-            lo = 0xA0;
-        if (c0 == 0xED)
-            hi = 0x9F;
-    } else if (c0 >= 0xF0 && c0 <= 0xF4) {
-        len = 4;
-        if (c0 == 0xF0)
-            lo = 0x90;
-        if (c0 == 0xF4)
-            hi = 0x8F;
-    }
-    std::size_t good = 1;
-    while (len != 0 && good < len && good < s.size()) {
-        const auto c = static_cast<unsigned char>(s[good]);
-        const bool fits = good == 1 ? (c >= lo && c <= hi) : (c >= 0x80 && c <= 0xBF);
-        if (!fits)
-            break;
-        ++good;
-    }
-    if (len != 0 && good == len) {
-        out.append(s.substr(0, len));
-        return len;
-    }
-    out.append("\xEF\xBF\xBD");
-    return good;
-}
-
-}  // namespace
-
 std::string token_text(std::span<const CK_UTF8CHAR> field) {
-    std::string_view raw(reinterpret_cast<const char*>(field.data()), field.size());
-    std::string text;
-    while (!raw.empty())
-        raw.remove_prefix(append_lossy(raw, text));
+    std::string text = core::to_utf8_lossy(
+        std::string_view(reinterpret_cast<const char*>(field.data()), field.size()));
     while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
         text.pop_back();
     return std::string(core::trim_white_space(text));

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "tolvex/core/text.hpp"
+
 namespace tolvex::os_store {
 
 using Dword = std::uint32_t;
@@ -154,9 +156,12 @@ Dword key_prov_info_size(const KeyProvInfoValue& value);
 // aligned for KeyProvInfo).
 void write_key_prov_info(const KeyProvInfoValue& value, void* out);
 
-// UTF-16 <-> UTF-8. Unpaired surrogates (and, the other way, invalid UTF-8
-// bytes) become U+FFFD.
-std::string utf16_to_utf8(std::u16string_view text);
-std::u16string utf8_to_utf16(std::string_view text);
+// UTF-16 <-> UTF-8, with U+FFFD for what is ill-formed (core::to_utf8_lossy).
+inline std::string utf16_to_utf8(std::u16string_view text) {
+    return core::to_utf8_lossy(text);
+}
+inline std::u16string utf8_to_utf16(std::string_view text) {
+    return core::to_utf16_lossy(text);
+}
 
 }  // namespace tolvex::os_store

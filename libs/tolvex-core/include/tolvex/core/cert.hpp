@@ -13,6 +13,7 @@
 
 #include "tolvex/core/error.hpp"
 #include "tolvex/core/source.hpp"
+#include "tolvex/core/text.hpp"  // unicode_lower, which classify_key_storage uses
 #include "tolvex/core/types.hpp"
 
 namespace tolvex::core {
@@ -167,9 +168,6 @@ std::optional<std::string> clean_text(std::string_view text);
 // usable subjectAltName extension.
 PkiBrazil extract_pki_brazil(const std::optional<std::vector<GeneralName>>& alt_names,
                              const Name& subject);
-
-// Lower-cases UTF-8 text for word matching (see key_storage.cpp for the range).
-std::string unicode_lower(std::string_view text);
 
 // Standard alphabet with "=" padding, no line breaks.
 std::string base64_encode(std::span<const std::uint8_t> bytes);

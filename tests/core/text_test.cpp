@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include "tolvex/core/text.hpp"
+
+namespace tolvex::core {
+namespace {
+
+constexpr std::string_view R = "\xEF\xBF\xBD";  // U+FFFD
+
+TEST(LossyText, OneReplacementPerMaximalIllFormedSubsequence) {
+    auto r = [](int n) {
+        std::string out;
+        while (n-- > 0)
+            out += R;
+        return out;
+    };
+    struct Case {
+        std::string_view in;
+        std::string out;
+    };
+    for (const auto& [in, out] : {
+             // The example of the Unicode standard: a cut-short four-byte and
+             // three-byte sequence, a lone lead, lone continuations.
+             Case{"a\xF1\x80\x80\xE1\x80\xC2"
+                  "b\x80"
+                  "c\x80\xBF"
+                  "d",
+                  "a" + r(3) + "b" + r(1) + "c" + r(2) + "d"},
+             Case{"\xF0\x9F\x98\xF0\x9F\x98\x80", r(1) + "\xF0\x9F\x98\x80"},
+             Case{"\xE0\x80\x80", r(3)},      // overlong
+             Case{"\xED\xA0\x80", r(3)},      // surrogate
+             Case{"\xF4\x90\x80\x80", r(4)},  // above U+10FFFF
+             Case{"\xC0\xAF\xFF", r(3)},
+             Case{"ok \xC3\xA3", "ok \xC3\xA3"},
+         }) {
+        EXPECT_EQ(to_utf8_lossy(in), out);
+        EXPECT_EQ(to_utf8_lossy(to_utf16_lossy(in)), out);
+    }
+
+    struct Case16 {
+        std::u16string_view in;
+        std::string out;
+        bool well_formed;
+    };
+    for (const auto& [in, out, well_formed] : {
+             Case16{u"a\xD800"
+                    u"b",
+                    "a" + r(1) + "b", false},
+             Case16{u"\xDE00\xD83D", r(2), false},  // a pair the wrong way round
+             Case16{u"x\xD83D", "x" + r(1), false},
+             Case16{u"\xD83D\xDE00\u00E3", "\xF0\x9F\x98\x80\xC3\xA3", true},
+         }) {
+        EXPECT_EQ(to_utf8_lossy(in), out);
+        EXPECT_EQ(to_utf8(in), well_formed ? std::optional(out) : std::nullopt);
+    }
+}
+
+TEST(UnicodeLower, FullMappingWithoutContext) {
+    EXPECT_EQ(unicode_lower("\xC4\xB0STANBUL"), "i\xCC\x87stanbul");  // U+0130
+    EXPECT_EQ(unicode_lower("ΣΟΦΟΣ ς"), "σοφοσ ς");                   // no final-sigma rule
+    EXPECT_EQ(unicode_lower("CARTÃO ЖЕТОН"), "cartão жетон");
+    EXPECT_EQ(unicode_lower("\xE1\xBA\x9E\xEF\xBC\xA1"), "ß\xEF\xBD\x81");  // ẞ, fullwidth A
+    EXPECT_EQ(unicode_lower("A\xC3"), "a\xC3");
+}
+
+}  // namespace
+}  // namespace tolvex::core
