@@ -1,6 +1,7 @@
 #include "json_reader.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -133,6 +134,122 @@ bool ReaderBase::parse_error(std::size_t position, const std::string& last_token
         return fail("number out of range", position);
     std::size_t token_start = position > 0 ? position - 1 : 0;
     return fail(describe(ex.what(), last_token, text_, token_start), position);
+}
+
+std::optional<std::string_view> StringValue::in_message() const {
+    // The string ends right before the closing quote at `end`.
+    if (end < text.size() + 1)
+        return std::nullopt;
+    std::string_view raw = message.substr(end - 1 - text.size(), text.size());
+    if (raw != text)
+        return std::nullopt;
+    return raw;
+}
+
+bool TableReader::type_error(Kind kind, const std::string& found, const std::string* text,
+                             std::string_view expected, std::size_t end) {
+    std::string what = kind == Kind::String ? found_string(*text) : found;
+    return fail("invalid type: " + what + ", expected " + std::string(expected), end);
+}
+
+bool TableReader::put(std::size_t field, std::string& text, std::size_t end) {
+    if (auto error = store(field, StringValue{text, text_, end}))
+        return fail(std::move(*error), end);
+    return true;
+}
+
+bool TableReader::value(Kind kind, std::string found, std::string* text, std::size_t end) {
+    const bool container = kind == Kind::Object || kind == Kind::Array;
+    if (skipping()) {
+        if (container)
+            ++depth_;
+        return true;
+    }
+    if (list_) {
+        if (kind != Kind::String)
+            return type_error(kind, found, text, rule(*list_).expected, end);
+        return put(*list_, *text, end);
+    }
+    if (depth_ == 0) {
+        if (!container)
+            return type_error(kind, found, text, fmt::format("struct {}", record_), end);
+        array_form_ = kind == Kind::Array;
+        depth_ = 1;
+        return true;
+    }
+    std::optional<std::size_t> field;
+    if (array_form_) {
+        if (elements_ < field_count_)
+            field = elements_;
+        ++elements_;
+    } else {
+        field = std::exchange(pending_, std::nullopt);
+    }
+    if (!field) {
+        if (container)
+            skip_from_ = ++depth_;
+        return true;
+    }
+    const FieldRule& r = rule(*field);
+    if (kind == Kind::Null && r.presence == Presence::Optional)
+        return true;
+    if (r.shape == Shape::StringList) {
+        if (kind != Kind::Array)
+            return type_error(kind, found, text, "a sequence", end);
+        open_list(*field);
+        list_ = field;
+        ++depth_;
+        return true;
+    }
+    if (kind != Kind::String)
+        return type_error(kind, found, text, r.expected, end);
+    return put(*field, *text, end);
+}
+
+bool TableReader::key(Json::string_t& name) {
+    if (skipping())
+        return true;
+    pending_.reset();
+    for (std::size_t field = 0; field < field_count_; ++field) {
+        if (rule(field).name != name)
+            continue;
+        const std::uint64_t bit = std::uint64_t{1} << field;
+        if (seen_ & bit)
+            return fail("duplicate field `" + name + "`", consumed_);
+        seen_ |= bit;
+        pending_ = field;
+        break;
+    }
+    return true;
+}
+
+bool TableReader::end() {
+    if (skipping()) {
+        if (--depth_ < skip_from_)
+            skip_from_ = 0;
+        return true;
+    }
+    if (list_) {
+        list_.reset();
+        --depth_;
+        return true;
+    }
+    depth_ = 0;
+    if (array_form_) {
+        if (elements_ > field_count_ || (elements_ < field_count_ && !short_arrays_)) {
+            return fail(fmt::format("invalid length {}, expected struct {} with {} elements",
+                                    elements_, record_, field_count_),
+                        consumed_);
+        }
+    } else {
+        for (std::size_t field = 0; field < field_count_; ++field) {
+            if (rule(field).presence == Presence::Required &&
+                !(seen_ & (std::uint64_t{1} << field)))
+                return fail(fmt::format("missing field `{}`", rule(field).name), consumed_);
+        }
+    }
+    mark_complete();
+    return true;
 }
 
 }  // namespace tolvex::agent::json_reader

@@ -7,8 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -105,6 +107,138 @@ class ReaderBase {
     friend bool parse(std::string_view text, Handler& handler);
 };
 
+// A string the parser has just read. `text` is the decoded value in the
+// parser's own buffer: a field may take it or wipe it.
+struct StringValue {
+    std::string& text;
+    std::string_view message;
+    std::size_t end;  // offset just past the closing quote
+
+    // The same text among the message's bytes, when it was written without
+    // escapes; a caller that keeps the message may borrow it from there.
+    std::optional<std::string_view> in_message() const;
+};
+
+// How a record's field is read: a string or a list of strings, and serde's
+// three kinds of presence.
+enum class Shape : std::uint8_t { String, StringList };
+enum class Presence : std::uint8_t {
+    Required,  // must be there, null refused
+    Default,   // may be left out, null refused
+    Optional,  // may be left out or null
+};
+
+struct FieldRule {
+    std::string_view name;
+    Shape shape;
+    Presence presence;
+    // The "expected …" of a type error for the string (of a list: for its
+    // elements; a list itself is always "a sequence").
+    std::string_view expected;
+};
+
+// A field of Record: its rule and where its value goes. `store` takes the
+// string (of a list: each element) and returns an error description or
+// nothing; `open`, for lists, makes the list present when its "[" is read.
+template <class Record>
+struct Field {
+    FieldRule rule;
+    std::optional<std::string> (*store)(Record&, StringValue);
+    void (*open)(Record&) = nullptr;
+};
+
+template <class Record>
+struct Schema {
+    std::string_view name;  // "struct <name>" in the reader's texts
+    std::span<const Field<Record>> fields;
+    // In the array form (the fields' values in table order), whether missing
+    // trailing elements take their defaults; if not, the length is exact.
+    bool short_arrays;
+};
+
+// Reads a record of string and string-list fields from an object or from an
+// array in field order. Known keys are matched and refused twice, unknown
+// ones skipped by depth counting alone, whatever they hold.
+class TableReader : public ReaderBase {
+  public:
+    bool null() { return value(Kind::Null, "null", nullptr, consumed_); }
+    bool boolean(bool v) {
+        return value(Kind::Scalar, std::string(found_boolean(v)), nullptr, consumed_);
+    }
+    bool number_integer(Json::number_integer_t v) {
+        return skipping() || value(Kind::Scalar, found_integer(v), nullptr, number_end());
+    }
+    bool number_unsigned(Json::number_unsigned_t v) {
+        return skipping() || value(Kind::Scalar, found_unsigned(v), nullptr, number_end());
+    }
+    bool number_float(Json::number_float_t v, const Json::string_t&) {
+        return skipping() || value(Kind::Scalar, found_float(v), nullptr, number_end());
+    }
+    bool string(Json::string_t& v) { return skipping() || value(Kind::String, {}, &v, consumed_); }
+    bool start_object(std::size_t) { return value(Kind::Object, "map", nullptr, consumed_); }
+    bool start_array(std::size_t) { return value(Kind::Array, "sequence", nullptr, consumed_); }
+    bool key(Json::string_t& name);
+    bool end_object() { return end(); }
+    bool end_array() { return end(); }
+
+  protected:
+    TableReader(std::string_view text, std::string_view record, std::size_t field_count,
+                bool short_arrays)
+        : ReaderBase(text),
+          record_(record),
+          field_count_(field_count),
+          short_arrays_(short_arrays) {}
+    ~TableReader() = default;
+
+    virtual const FieldRule& rule(std::size_t field) const = 0;
+    virtual std::optional<std::string> store(std::size_t field, StringValue value) = 0;
+    virtual void open_list(std::size_t field) = 0;
+
+  private:
+    enum class Kind : std::uint8_t { Null, Scalar, String, Object, Array };
+
+    bool skipping() const { return skip_from_ > 0; }
+    bool value(Kind kind, std::string found, std::string* text, std::size_t end);
+    bool put(std::size_t field, std::string& text, std::size_t end);
+    bool type_error(Kind kind, const std::string& found, const std::string* text,
+                    std::string_view expected, std::size_t end);
+    bool end();
+
+    std::string_view record_;
+    std::size_t field_count_;
+    bool short_arrays_;
+    bool array_form_ = false;
+    std::size_t depth_ = 0;               // containers open
+    std::size_t skip_from_ = 0;           // while skipping: the depth of the skipped container
+    std::optional<std::size_t> pending_;  // object form: the field named by the last key
+    std::optional<std::size_t> list_;     // inside a list field
+    std::size_t elements_ = 0;            // array form: elements seen at the top
+    std::uint64_t seen_ = 0;              // object form: fields met, for duplicates
+};
+
+template <class Record>
+class RecordReader final : public TableReader {
+  public:
+    RecordReader(std::string_view text, const Schema<Record>& schema)
+        : TableReader(text, schema.name, schema.fields.size(), schema.short_arrays),
+          fields_(schema.fields) {}
+
+    Record take() { return std::move(record_); }
+
+  private:
+    const FieldRule& rule(std::size_t field) const override { return fields_[field].rule; }
+    std::optional<std::string> store(std::size_t field, StringValue value) override {
+        return fields_[field].store(record_, value);
+    }
+    void open_list(std::size_t field) override {
+        if (fields_[field].open != nullptr)
+            fields_[field].open(record_);
+    }
+
+    std::span<const Field<Record>> fields_;
+    Record record_;
+};
+
 // Runs the strict parser (no comments, nothing after the value) over the text
 // with the handler. A leading byte-order mark is refused: only space, tab,
 // line feed and carriage return may precede the value.
@@ -123,6 +257,17 @@ bool parse(std::string_view text, Handler& handler) {
     if (!ok && !base.error_)
         base.error_ = "expected value" + position_suffix(text, base.consumed_);
     return ok && !base.error_;
+}
+
+// Strict reading of the text as the schema's record; the error is the
+// reader's description with its position.
+template <class Record>
+std::expected<Record, std::string> read_record(std::string_view text,
+                                               const Schema<Record>& schema) {
+    RecordReader<Record> reader(text, schema);
+    if (!parse(text, reader))
+        return std::unexpected(*reader.error());
+    return reader.take();
 }
 
 }  // namespace tolvex::agent::json_reader

@@ -1,7 +1,6 @@
 #include "request.hpp"
 
-#include <array>
-#include <bitset>
+#include <utility>
 
 #include "json_reader.hpp"
 
@@ -9,255 +8,81 @@ namespace tolvex::agent {
 
 namespace {
 
+using json_reader::Field;
 using json_reader::Json;
+using json_reader::Presence;
+using json_reader::Shape;
+using json_reader::StringValue;
+using Stored = std::optional<std::string>;
+
+// A sign input borrows the message's bytes when they hold exactly its text
+// (no escapes). The parser's own buffer is then reused for the next string
+// instead of being handed over, so a batch costs no second copy of the
+// message.
+InputText input(StringValue value) {
+    if (auto raw = value.in_message())
+        return InputText::borrowed(*raw);
+    return InputText(value.text);
+}
 
 // Declaration order: also the order of the nine-element array form.
-enum class Field : std::uint8_t {
-    Id,
-    Command,
-    Thumbprint,
-    Data,
-    Hash,
-    DataList,
-    Hashes,
-    DigestAlgorithm,
-    Pin,
+constexpr Field<Request> kFields[] = {
+    {{"id", Shape::String, Presence::Required, "a string"},
+     [](Request& r, StringValue v) -> Stored {
+         r.id = std::move(v.text);
+         return std::nullopt;
+     }},
+    {{"command", Shape::String, Presence::Required, "a string"},
+     [](Request& r, StringValue v) -> Stored {
+         r.command = std::move(v.text);
+         return std::nullopt;
+     }},
+    {{"thumbprint", Shape::String, Presence::Optional, "a string"},
+     [](Request& r, StringValue v) -> Stored {
+         r.thumbprint = std::move(v.text);
+         return std::nullopt;
+     }},
+    {{"data", Shape::String, Presence::Optional, "a string"},
+     [](Request& r, StringValue v) -> Stored {
+         r.data = input(v);
+         return std::nullopt;
+     }},
+    {{"hash", Shape::String, Presence::Optional, "a string"},
+     [](Request& r, StringValue v) -> Stored {
+         r.hash = input(v);
+         return std::nullopt;
+     }},
+    {{"data_list", Shape::StringList, Presence::Optional, "a string"},
+     [](Request& r, StringValue v) -> Stored {
+         r.data_list->push_back(input(v));
+         return std::nullopt;
+     },
+     [](Request& r) { r.data_list.emplace(); }},
+    {{"hashes", Shape::StringList, Presence::Optional, "a string"},
+     [](Request& r, StringValue v) -> Stored {
+         r.hashes->push_back(input(v));
+         return std::nullopt;
+     },
+     [](Request& r) { r.hashes.emplace(); }},
+    {{"digest_algorithm", Shape::String, Presence::Optional, "enum DigestAlgorithm"},
+     [](Request& r, StringValue v) -> Stored {
+         auto alg = core::parse_digest_algorithm(v.text);
+         if (!alg)
+             return "unknown variant `" + v.text +
+                    "`, expected one of `SHA-256`, `SHA-384`, `SHA-512`";
+         r.digest_algorithm = *alg;
+         return std::nullopt;
+     }},
+    {{"pin", Shape::String, Presence::Optional, "a string"},
+     [](Request& r, StringValue v) -> Stored {
+         // Copy rather than move: a moved-from short string keeps its bytes,
+         // and this buffer is the JSON reader's own.
+         r.pin.emplace(std::string_view(v.text));
+         core::secure_wipe(v.text);
+         return std::nullopt;
+     }},
 };
-constexpr std::size_t kFieldCount = 9;
-constexpr std::array<std::string_view, kFieldCount> kFieldNames = {
-    "id", "command", "thumbprint", "data", "hash", "data_list", "hashes", "digest_algorithm", "pin",
-};
-
-std::optional<Field> field_named(std::string_view key) {
-    for (std::size_t i = 0; i < kFieldCount; ++i) {
-        if (kFieldNames[i] == key)
-            return static_cast<Field>(i);
-    }
-    return std::nullopt;
-}
-
-// What a SAX event is, as far as typing goes.
-enum class Kind : std::uint8_t { Null, Boolean, Number, String, Object, Array };
-
-// Reads one Request. State is a handful of counters and flags whatever the
-// nesting: values of unknown keys are skipped by counting depth only.
-class RequestReader : public json_reader::ReaderBase {
-  public:
-    using ReaderBase::ReaderBase;
-
-    bool null() { return value(Kind::Null, "null", nullptr, consumed_); }
-    bool boolean(bool v) {
-        return value(Kind::Boolean, std::string(json_reader::found_boolean(v)), nullptr, consumed_);
-    }
-    bool number_integer(Json::number_integer_t v) {
-        return skipping() ||
-               value(Kind::Number, json_reader::found_integer(v), nullptr, number_end());
-    }
-    bool number_unsigned(Json::number_unsigned_t v) {
-        return skipping() ||
-               value(Kind::Number, json_reader::found_unsigned(v), nullptr, number_end());
-    }
-    bool number_float(Json::number_float_t v, const Json::string_t&) {
-        return skipping() ||
-               value(Kind::Number, json_reader::found_float(v), nullptr, number_end());
-    }
-    bool string(Json::string_t& v) { return skipping() || value(Kind::String, {}, &v, consumed_); }
-    bool start_object(std::size_t) { return value(Kind::Object, "map", nullptr, consumed_); }
-    bool start_array(std::size_t) { return value(Kind::Array, "sequence", nullptr, consumed_); }
-    bool key(Json::string_t& name);
-    bool end_object() { return end(); }
-    bool end_array() { return end(); }
-
-    Request take() { return std::move(request_); }
-
-  private:
-    bool skipping() const { return skip_from_ > 0; }
-    bool value(Kind kind, std::string found, std::string* text, std::size_t end_offset);
-    bool fill(Field field, Kind kind, const std::string& found, std::string* text,
-              std::size_t end_offset);
-    InputText input(const std::string& text) const;
-    bool end();
-    bool type_error(Kind kind, const std::string& found, std::string* text,
-                    std::string_view expected, std::size_t end_offset) {
-        std::string what = kind == Kind::String ? json_reader::found_string(*text) : found;
-        return fail("invalid type: " + what + ", expected " + std::string(expected), end_offset);
-    }
-
-    enum class Top : std::uint8_t { None, Object, Array };
-    Top top_ = Top::None;
-    std::size_t depth_ = 0;          // containers open
-    std::size_t skip_from_ = 0;      // while skipping: the depth of the skipped container
-    std::optional<Field> pending_;   // object form: the field named by the last key
-    std::optional<Field> list_;      // inside data_list or hashes
-    std::size_t elements_ = 0;       // array form: elements seen at the top
-    std::bitset<kFieldCount> seen_;  // object form: keys met, for duplicates
-    bool have_id_ = false;
-    bool have_command_ = false;
-    Request request_;
-};
-
-bool RequestReader::value(Kind kind, std::string found, std::string* text, std::size_t end_offset) {
-    bool container = kind == Kind::Object || kind == Kind::Array;
-    if (skipping()) {
-        if (container)
-            ++depth_;
-        return true;
-    }
-    if (list_) {
-        if (kind == Kind::String) {
-            auto& list = *list_ == Field::DataList ? request_.data_list : request_.hashes;
-            list->push_back(input(*text));
-            return true;
-        }
-        return type_error(kind, found, text, "a string", end_offset);
-    }
-    if (depth_ == 0) {
-        if (!container)
-            return type_error(kind, found, text, "struct Request", end_offset);
-        top_ = kind == Kind::Object ? Top::Object : Top::Array;
-        depth_ = 1;
-        return true;
-    }
-    std::optional<Field> field;
-    if (top_ == Top::Array) {
-        if (elements_ < kFieldCount)
-            field = static_cast<Field>(elements_);
-        ++elements_;
-    } else {
-        field = std::exchange(pending_, std::nullopt);
-    }
-    if (!field) {
-        if (container) {
-            ++depth_;
-            skip_from_ = depth_;
-        }
-        return true;
-    }
-    return fill(*field, kind, found, text, end_offset);
-}
-
-// The string just read ends right before the closing quote at value_end().
-// When the message holds exactly its bytes there (it had no escapes), borrow
-// them; the parser's own buffer is then reused for the next string instead of
-// being handed over, so a batch costs no second copy of the message.
-InputText RequestReader::input(const std::string& text) const {
-    const std::size_t end = value_end();
-    if (end >= text.size() + 1) {
-        std::string_view raw = text_.substr(end - 1 - text.size(), text.size());
-        if (raw == text)
-            return InputText::borrowed(raw);
-    }
-    return InputText(text);
-}
-
-bool RequestReader::fill(Field field, Kind kind, const std::string& found, std::string* text,
-                         std::size_t end_offset) {
-    switch (field) {
-        case Field::Id:
-        case Field::Command:
-            if (kind != Kind::String)
-                return type_error(kind, found, text, "a string", end_offset);
-            if (field == Field::Id) {
-                request_.id = std::move(*text);
-                have_id_ = true;
-            } else {
-                request_.command = std::move(*text);
-                have_command_ = true;
-            }
-            return true;
-        case Field::Thumbprint:
-        case Field::Data:
-        case Field::Hash:
-        case Field::Pin: {
-            if (kind == Kind::Null)
-                return true;
-            if (kind != Kind::String)
-                return type_error(kind, found, text, "a string", end_offset);
-            if (field == Field::Pin) {
-                // Copy rather than move: a moved-from short string keeps its
-                // bytes, and this buffer is the JSON reader's own.
-                request_.pin.emplace(std::string_view(*text));
-                core::secure_wipe(*text);
-            } else if (field == Field::Thumbprint) {
-                request_.thumbprint = std::move(*text);
-            } else {
-                (field == Field::Data ? request_.data : request_.hash) = input(*text);
-            }
-            return true;
-        }
-        case Field::DigestAlgorithm: {
-            if (kind == Kind::Null)
-                return true;
-            if (kind != Kind::String) {
-                return type_error(kind, found, text, "enum DigestAlgorithm", end_offset);
-            }
-            auto alg = core::parse_digest_algorithm(*text);
-            if (!alg) {
-                return fail("unknown variant `" + *text +
-                                "`, expected one of `SHA-256`, `SHA-384`, `SHA-512`",
-                            end_offset);
-            }
-            request_.digest_algorithm = *alg;
-            return true;
-        }
-        case Field::DataList:
-        case Field::Hashes: {
-            if (kind == Kind::Null)
-                return true;
-            if (kind != Kind::Array) {
-                return type_error(kind, found, text, "a sequence", end_offset);
-            }
-            auto& list = field == Field::DataList ? request_.data_list : request_.hashes;
-            list.emplace();
-            list_ = field;
-            ++depth_;
-            return true;
-        }
-    }
-    return true;
-}
-
-bool RequestReader::key(Json::string_t& name) {
-    if (skipping())
-        return true;
-    auto field = field_named(name);
-    if (field) {
-        auto bit = static_cast<std::size_t>(*field);
-        if (seen_.test(bit))
-            return fail("duplicate field `" + name + "`", consumed_);
-        seen_.set(bit);
-    }
-    pending_ = field;
-    return true;
-}
-
-bool RequestReader::end() {
-    if (skipping()) {
-        if (--depth_ < skip_from_)
-            skip_from_ = 0;
-        return true;
-    }
-    if (list_) {
-        list_.reset();
-        --depth_;
-        return true;
-    }
-    depth_ = 0;
-    if (top_ == Top::Array) {
-        if (elements_ != kFieldCount) {
-            return fail("invalid length " + std::to_string(elements_) +
-                            ", expected struct Request with 9 elements",
-                        consumed_);
-        }
-    } else {
-        if (!have_id_)
-            return fail("missing field `id`", consumed_);
-        if (!have_command_)
-            return fail("missing field `command`", consumed_);
-    }
-    mark_complete();
-    return true;
-}
+constexpr json_reader::Schema<Request> kSchema{"Request", kFields, /*short_arrays=*/false};
 
 // The second, generic reading: only the top-level "id" matters, so only the
 // depth is tracked.
@@ -321,10 +146,7 @@ class IdReader : public json_reader::ReaderBase {
 }  // namespace
 
 std::expected<Request, std::string> parse_request(std::string_view message) {
-    RequestReader reader(message);
-    if (!json_reader::parse(message, reader))
-        return std::unexpected(*reader.error());
-    return reader.take();
+    return json_reader::read_record(message, kSchema);
 }
 
 std::optional<std::string> find_request_id(std::string_view message) {
