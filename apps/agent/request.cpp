@@ -145,8 +145,11 @@ class IdReader : public json_reader::ReaderBase {
 
 }  // namespace
 
-std::expected<Request, std::string> parse_request(std::string_view message) {
-    return json_reader::read_record(message, kSchema);
+std::expected<MessageRequest, std::string> parse_request(std::string_view message) {
+    auto request = json_reader::read_record(message, kSchema);
+    if (!request)
+        return std::unexpected(std::move(request.error()));
+    return std::expected<MessageRequest, std::string>(std::in_place, std::move(*request));
 }
 
 std::optional<std::string> find_request_id(std::string_view message) {

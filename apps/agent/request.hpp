@@ -1,5 +1,6 @@
 #pragma once
 
+#include <concepts>
 #include <expected>
 #include <optional>
 #include <string>
@@ -12,10 +13,11 @@ namespace tolvex::agent {
 
 // A Base64 input of sign (data, hash, an item of data_list or hashes). These
 // can fill nearly the whole 1 MiB frame, so a value read from a message
-// borrows the message's own bytes instead of copying them: handle_message
-// keeps the message alive, and the host wipes it, until the response is
-// built. Only a value written with JSON escapes (whose text differs from its
-// bytes in the message) or made by a caller owns its text.
+// borrows the message's own bytes instead of copying them; only a
+// MessageRequest (below) holds such values, and it cannot leave the scope of
+// its message. A value written with JSON escapes (whose text differs from its
+// bytes in the message) or made by a caller owns its text, and so does every
+// copy: only a move carries a borrow along.
 class InputText {
   public:
     InputText() = default;
@@ -27,6 +29,14 @@ class InputText {
         out.borrows_ = true;
         return out;
     }
+    InputText(const InputText& other) : owned_(other.view()) {}
+    InputText& operator=(const InputText& other) {
+        if (this != &other)
+            *this = InputText(other);
+        return *this;
+    }
+    InputText(InputText&&) noexcept = default;
+    InputText& operator=(InputText&&) noexcept = default;
 
     std::string_view view() const { return borrows_ ? borrowed_ : std::string_view(owned_); }
     bool borrows() const { return borrows_; }
@@ -58,10 +68,25 @@ struct Request {
     }
 };
 
+// A Request read from a message: its sign inputs may borrow the message's
+// bytes, so it stays in the scope that holds the message. It can be neither
+// copied nor moved (a sliced copy into a Request owns its inputs); commands
+// are lent it as a const Request&.
+class MessageRequest : public Request {
+  public:
+    explicit MessageRequest(Request&& request) : Request(std::move(request)) {}
+    MessageRequest(const MessageRequest&) = delete;
+    MessageRequest& operator=(const MessageRequest&) = delete;
+};
+
 // Reads a Request strictly. The error is the reading-error description with
-// its " at line L column C" suffix. The request's inputs may borrow from the
-// message, which must outlive it.
-std::expected<Request, std::string> parse_request(std::string_view message);
+// its " at line L column C" suffix.
+std::expected<MessageRequest, std::string> parse_request(std::string_view message);
+// A temporary string would be gone before the request that borrows it.
+template <class Text>
+requires std::same_as<Text, std::string> std::expected<MessageRequest, std::string> parse_request(
+    Text&& message)
+= delete;
 
 // Second reading of an unreadable message: the string value of a top-level
 // "id" key (last occurrence wins) of a well-formed JSON object, else nothing.
