@@ -1,7 +1,8 @@
 #pragma once
 
 // The agent as a child process with pipes on its standard input and output.
-// One implementation per platform (process_posix.cpp, process_windows.cpp).
+// The exchange over the pipes is process.cpp; each platform only starts the
+// child and reads, writes and waits (process_posix.cpp, process_windows.cpp).
 
 #include <cstddef>
 #include <expected>
@@ -39,11 +40,11 @@ class AgentProcess {
     // normally.
     int wait();
 
-    struct Impl;
-
   private:
-    explicit AgentProcess(std::unique_ptr<Impl> impl);
-    std::unique_ptr<Impl> impl_;
+    explicit AgentProcess(std::unique_ptr<class AgentChild> child);
+    std::unique_ptr<AgentChild> child_;
+    bool reaped_ = false;
+    int status_ = -1;
 };
 
 // The directory of the running executable, for the default agent path.

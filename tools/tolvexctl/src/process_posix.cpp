@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "process.hpp"
+#include "process_child.hpp"
 
 namespace tolvexctl {
 
@@ -42,27 +43,53 @@ std::string errno_text(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
 
-}  // namespace
+class PosixChild final : public AgentChild {
+  public:
+    PosixChild(pid_t pid, Fd to_child, Fd from_child)
+        : pid_(pid), to_child_(std::move(to_child)), from_child_(std::move(from_child)) {}
 
-struct AgentProcess::Impl {
-    pid_t pid = -1;
-    Fd to_child;
-    Fd from_child;
-    bool reaped = false;
-    int status = -1;
+    std::expected<std::size_t, std::string> write_some(std::string_view bytes) override {
+        for (;;) {
+            const ssize_t n = ::write(to_child_.get(), bytes.data(), bytes.size());
+            if (n >= 0)
+                return static_cast<std::size_t>(n);
+            if (errno != EINTR)
+                return std::unexpected(errno_text("escrita para o agente"));
+        }
+    }
+
+    std::expected<std::size_t, std::string> read_some(char* out, std::size_t size) override {
+        for (;;) {
+            const ssize_t n = ::read(from_child_.get(), out, size);
+            if (n >= 0)
+                return static_cast<std::size_t>(n);
+            if (errno != EINTR)
+                return std::unexpected(errno_text("leitura do agente"));
+        }
+    }
+
+    void close_input() override { to_child_.reset(); }
+
+    int wait() override {
+        int st = 0;
+        pid_t r;
+        do {
+            r = ::waitpid(pid_, &st, 0);
+        } while (r < 0 && errno == EINTR);
+        from_child_.reset();
+        return (r == pid_ && WIFEXITED(st)) ? WEXITSTATUS(st) : -1;
+    }
+
+  private:
+    pid_t pid_;
+    Fd to_child_;
+    Fd from_child_;
 };
 
-AgentProcess::AgentProcess(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-AgentProcess::AgentProcess(AgentProcess&&) noexcept = default;
-AgentProcess& AgentProcess::operator=(AgentProcess&&) noexcept = default;
-AgentProcess::~AgentProcess() {
-    if (impl_)
-        wait();
-}
+}  // namespace
 
-std::expected<AgentProcess, std::string> AgentProcess::start(const std::filesystem::path& program,
-                                                             const std::vector<std::string>& args,
-                                                             bool show_stderr) {
+std::expected<std::unique_ptr<AgentChild>, std::string> spawn_agent(
+    const std::filesystem::path& program, const std::vector<std::string>& args, bool show_stderr) {
     // A closed pipe must be an error value on write, not a signal that ends us.
     ::signal(SIGPIPE, SIG_IGN);
     int in[2];
@@ -108,74 +135,19 @@ std::expected<AgentProcess, std::string> AgentProcess::start(const std::filesyst
     ex_w.reset();
     in_r.reset();
     out_w.reset();
-    auto impl = std::make_unique<Impl>();
-    impl->pid = pid;
-    impl->to_child = std::move(in_w);
-    impl->from_child = std::move(out_r);
+    auto child = std::make_unique<PosixChild>(pid, std::move(in_w), std::move(out_r));
     int child_errno = 0;
     ssize_t n;
     do {
         n = ::read(ex_r.get(), &child_errno, sizeof child_errno);
     } while (n < 0 && errno == EINTR);
     if (n == sizeof child_errno) {
-        AgentProcess failed(std::move(impl));
-        failed.wait();
+        child->close_input();
+        child->wait();
         return std::unexpected("não foi possível iniciar o agente " + path + ": " +
                                std::strerror(child_errno));
     }
-    return AgentProcess(std::move(impl));
-}
-
-std::expected<void, std::string> AgentProcess::write_all(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(impl_->to_child.get(), bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return std::unexpected(errno_text("escrita para o agente"));
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return {};
-}
-
-std::expected<std::string, std::string> AgentProcess::read_exact(std::size_t count,
-                                                                 std::size_t& got) {
-    std::string buf(count, '\0');
-    got = 0;
-    while (got < count) {
-        const ssize_t n = ::read(impl_->from_child.get(), buf.data() + got, count - got);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return std::unexpected(errno_text("leitura do agente"));
-        }
-        if (n == 0)
-            return std::unexpected(std::string("o agente encerrou a saída"));
-        got += static_cast<std::size_t>(n);
-    }
-    return buf;
-}
-
-void AgentProcess::close_input() {
-    impl_->to_child.reset();
-}
-
-int AgentProcess::wait() {
-    if (!impl_)
-        return -1;
-    close_input();
-    if (!impl_->reaped) {
-        int st = 0;
-        pid_t r;
-        do {
-            r = ::waitpid(impl_->pid, &st, 0);
-        } while (r < 0 && errno == EINTR);
-        impl_->reaped = true;
-        impl_->status = (r == impl_->pid && WIFEXITED(st)) ? WEXITSTATUS(st) : -1;
-        impl_->from_child.reset();
-    }
-    return impl_->status;
+    return child;
 }
 
 std::optional<std::filesystem::path> own_directory() {

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "process.hpp"
+#include "process_child.hpp"
 #include "text.hpp"
 
 namespace tolvexctl {
@@ -78,27 +79,52 @@ std::wstring widen(const std::string& s) {
     return w;
 }
 
-}  // namespace
+class WindowsChild final : public AgentChild {
+  public:
+    WindowsChild(Handle process, Handle to_child, Handle from_child)
+        : process_(std::move(process)),
+          to_child_(std::move(to_child)),
+          from_child_(std::move(from_child)) {}
 
-struct AgentProcess::Impl {
-    Handle process;
-    Handle to_child;
-    Handle from_child;
-    bool reaped = false;
-    int status = -1;
+    std::expected<std::size_t, std::string> write_some(std::string_view bytes) override {
+        DWORD n = 0;
+        const DWORD want = static_cast<DWORD>(bytes.size());
+        if (!::WriteFile(to_child_.get(), bytes.data(), want, &n, nullptr))
+            return std::unexpected(win_error("escrita para o agente"));
+        return n;
+    }
+
+    std::expected<std::size_t, std::string> read_some(char* out, std::size_t size) override {
+        DWORD n = 0;
+        if (!::ReadFile(from_child_.get(), out, static_cast<DWORD>(size), &n, nullptr)) {
+            if (::GetLastError() == ERROR_BROKEN_PIPE)
+                return 0;
+            return std::unexpected(win_error("leitura do agente"));
+        }
+        return n;
+    }
+
+    void close_input() override { to_child_.reset(); }
+
+    int wait() override {
+        ::WaitForSingleObject(process_.get(), INFINITE);
+        DWORD code = 0;
+        const int status =
+            ::GetExitCodeProcess(process_.get(), &code) ? static_cast<int>(code) : -1;
+        from_child_.reset();
+        return status;
+    }
+
+  private:
+    Handle process_;
+    Handle to_child_;
+    Handle from_child_;
 };
 
-AgentProcess::AgentProcess(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-AgentProcess::AgentProcess(AgentProcess&&) noexcept = default;
-AgentProcess& AgentProcess::operator=(AgentProcess&&) noexcept = default;
-AgentProcess::~AgentProcess() {
-    if (impl_)
-        wait();
-}
+}  // namespace
 
-std::expected<AgentProcess, std::string> AgentProcess::start(const std::filesystem::path& program,
-                                                             const std::vector<std::string>& args,
-                                                             bool show_stderr) {
+std::expected<std::unique_ptr<AgentChild>, std::string> spawn_agent(
+    const std::filesystem::path& program, const std::vector<std::string>& args, bool show_stderr) {
     SECURITY_ATTRIBUTES sa{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     Handle in_r, in_w, out_r, out_w, err;
     if (!::CreatePipe(in_r.out(), in_w.out(), &sa, 0))
@@ -134,61 +160,7 @@ std::expected<AgentProcess, std::string> AgentProcess::start(const std::filesyst
                                win_error("CreateProcess"));
     }
     Handle thread(pi.hThread);
-    auto impl = std::make_unique<Impl>();
-    impl->process = Handle(pi.hProcess);
-    impl->to_child = std::move(in_w);
-    impl->from_child = std::move(out_r);
-    return AgentProcess(std::move(impl));
-}
-
-std::expected<void, std::string> AgentProcess::write_all(std::string_view bytes) {
-    while (!bytes.empty()) {
-        DWORD n = 0;
-        const DWORD want = static_cast<DWORD>(bytes.size());
-        if (!::WriteFile(impl_->to_child.get(), bytes.data(), want, &n, nullptr)) {
-            return std::unexpected(win_error("escrita para o agente"));
-        }
-        bytes.remove_prefix(n);
-    }
-    return {};
-}
-
-std::expected<std::string, std::string> AgentProcess::read_exact(std::size_t count,
-                                                                 std::size_t& got) {
-    std::string buf(count, '\0');
-    got = 0;
-    while (got < count) {
-        DWORD n = 0;
-        if (!::ReadFile(impl_->from_child.get(), buf.data() + got, static_cast<DWORD>(count - got),
-                        &n, nullptr) ||
-            n == 0) {
-            if (::GetLastError() == ERROR_BROKEN_PIPE || n == 0) {
-                return std::unexpected(std::string("o agente encerrou a saída"));
-            }
-            return std::unexpected(win_error("leitura do agente"));
-        }
-        got += n;
-    }
-    return buf;
-}
-
-void AgentProcess::close_input() {
-    impl_->to_child.reset();
-}
-
-int AgentProcess::wait() {
-    if (!impl_)
-        return -1;
-    close_input();
-    if (!impl_->reaped) {
-        ::WaitForSingleObject(impl_->process.get(), INFINITE);
-        DWORD code = 0;
-        impl_->status =
-            ::GetExitCodeProcess(impl_->process.get(), &code) ? static_cast<int>(code) : -1;
-        impl_->reaped = true;
-        impl_->from_child.reset();
-    }
-    return impl_->status;
+    return std::make_unique<WindowsChild>(Handle(pi.hProcess), std::move(in_w), std::move(out_r));
 }
 
 std::optional<std::filesystem::path> own_directory() {
