@@ -25,45 +25,42 @@ InputText input(StringValue value) {
     return InputText(value.text);
 }
 
+// Where a value goes. A plain string takes the parser's buffer; a sign
+// input borrows or copies it (see input).
+template <auto Member>
+Stored text_into(Request& r, StringValue v) {
+    r.*Member = std::move(v.text);
+    return std::nullopt;
+}
+template <auto Member>
+Stored input_into(Request& r, StringValue v) {
+    r.*Member = input(v);
+    return std::nullopt;
+}
+template <auto Member>
+Stored item_into(Request& r, StringValue v) {
+    (r.*Member)->push_back(input(v));
+    return std::nullopt;
+}
+template <auto Member>
+void open_list(Request& r) {
+    (r.*Member).emplace();
+}
+
 // Declaration order: also the order of the nine-element array form.
 constexpr Field<Request> kFields[] = {
-    {{"id", Shape::String, Presence::Required, "a string"},
-     [](Request& r, StringValue v) -> Stored {
-         r.id = std::move(v.text);
-         return std::nullopt;
-     }},
-    {{"command", Shape::String, Presence::Required, "a string"},
-     [](Request& r, StringValue v) -> Stored {
-         r.command = std::move(v.text);
-         return std::nullopt;
-     }},
+    {{"id", Shape::String, Presence::Required, "a string"}, &text_into<&Request::id>},
+    {{"command", Shape::String, Presence::Required, "a string"}, &text_into<&Request::command>},
     {{"thumbprint", Shape::String, Presence::Optional, "a string"},
-     [](Request& r, StringValue v) -> Stored {
-         r.thumbprint = std::move(v.text);
-         return std::nullopt;
-     }},
-    {{"data", Shape::String, Presence::Optional, "a string"},
-     [](Request& r, StringValue v) -> Stored {
-         r.data = input(v);
-         return std::nullopt;
-     }},
-    {{"hash", Shape::String, Presence::Optional, "a string"},
-     [](Request& r, StringValue v) -> Stored {
-         r.hash = input(v);
-         return std::nullopt;
-     }},
+     &text_into<&Request::thumbprint>},
+    {{"data", Shape::String, Presence::Optional, "a string"}, &input_into<&Request::data>},
+    {{"hash", Shape::String, Presence::Optional, "a string"}, &input_into<&Request::hash>},
     {{"data_list", Shape::StringList, Presence::Optional, "a string"},
-     [](Request& r, StringValue v) -> Stored {
-         r.data_list->push_back(input(v));
-         return std::nullopt;
-     },
-     [](Request& r) { r.data_list.emplace(); }},
+     &item_into<&Request::data_list>,
+     &open_list<&Request::data_list>},
     {{"hashes", Shape::StringList, Presence::Optional, "a string"},
-     [](Request& r, StringValue v) -> Stored {
-         r.hashes->push_back(input(v));
-         return std::nullopt;
-     },
-     [](Request& r) { r.hashes.emplace(); }},
+     &item_into<&Request::hashes>,
+     &open_list<&Request::hashes>},
     {{"digest_algorithm", Shape::String, Presence::Optional, "enum DigestAlgorithm"},
      [](Request& r, StringValue v) -> Stored {
          auto alg = core::parse_digest_algorithm(v.text);
