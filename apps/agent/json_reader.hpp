@@ -156,8 +156,8 @@ struct Schema {
     bool short_arrays;
 };
 
-// Reads a record of string and string-list fields from an object or from an
-// array in field order. Known keys are matched and refused twice, unknown
+// Reads a record of string and string-list fields (at most 64) from an
+// object or from an array in field order. Known keys are matched and refused twice, unknown
 // ones skipped by depth counting alone, whatever they hold.
 class TableReader : public ReaderBase {
   public:
