@@ -119,7 +119,7 @@ struct StringValue {
     std::optional<std::string_view> in_message() const;
 };
 
-// How a record's field is read: a string or a list of strings, and serde's
+// How a record's field is read: a string or a list of strings, and one of
 // three kinds of presence.
 enum class Shape : std::uint8_t { String, StringList };
 enum class Presence : std::uint8_t {
