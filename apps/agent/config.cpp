@@ -34,7 +34,6 @@ constexpr Field<AgentConfig> kFields[] = {
 constexpr json_reader::Schema<AgentConfig> kSchema{"AgentConfig", kFields, /*short_arrays=*/true};
 constexpr std::size_t kMaxConfigBytes = std::size_t{1} << 20;
 
-
 void report_to_stderr(const std::string& line) {
     std::string_view rest = line;
     while (!rest.empty()) {
