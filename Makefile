@@ -6,13 +6,14 @@
 #   make bench    the benchmarks
 #   make msi      the Windows installers (build/windows/tolvex-agent-*.msi)
 #   make deb      the Debian package (build/linux/tolvex-agent_*.deb)
+#   make fuzz     the fuzz targets with clang-19, FUZZ_SECONDS each (default 60)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 ROOT := $(CURDIR)
 MINGW_PREFIX_CMD := bash $(ROOT)/scripts/build-mingw-deps.sh
 
 .PHONY: all deps build asan windows test test-linux test-asan test-windows test-e2e \
-        format format-check demo bench clean msi deb
+        format format-check demo bench clean msi deb fuzz
 
 all: build
 
@@ -74,6 +75,20 @@ demo: build
 
 bench: build
 	@if [ -x scripts/bench.sh ]; then scripts/bench.sh; else echo "bench: no benchmarks yet"; fi
+
+# libFuzzer targets (tests/fuzz) built with clang-19 in build/fuzz, then run
+# one after another (FUZZ_PARALLEL at a time), FUZZ_SECONDS each; FUZZ_TARGETS
+# picks some of handler, cert, config, framing. `make test` replays their
+# seed corpora through the ordinary builds instead.
+FUZZ_SECONDS ?= 60
+FUZZ_PARALLEL ?= 1
+FUZZ_TARGETS ?= handler cert config framing
+fuzz:
+	@bash scripts/install-deps.sh fuzz
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j$(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_PARALLEL=$(FUZZ_PARALLEL) FUZZ_TARGETS="$(FUZZ_TARGETS)" \
+	  scripts/fuzz.sh
 
 clean:
 	rm -rf build

@@ -14,6 +14,18 @@ if(TOLVEX_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# The libFuzzer build (clang): coverage instrumentation and both sanitizers on
+# everything we build; the fuzz executables add -fsanitize=fuzzer for
+# libFuzzer's main. clang warns that libstdc++'s own stable_sort calls its
+# deprecated get_temporary_buffer; that one warning is not ours to fix, and
+# clang_libstdcxx.hpp silences it alone.
+if(TOLVEX_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined
+                      -fno-sanitize-recover=undefined -fno-omit-frame-pointer
+                      "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${CMAKE_CURRENT_LIST_DIR}/clang_libstdcxx.hpp>")
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 # Common settings for every target of ours.
 function(tolvex_target name)
   target_link_libraries(${name} PRIVATE tolvex_warnings)

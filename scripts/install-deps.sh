@@ -18,8 +18,15 @@ packages=(
 )
 # Optional extra groups, chosen by the caller ("all" is the default).
 want=${1:-all}
+host_packages=(build-essential cmake pkg-config python3 unicode-data libssl-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libp11-kit-dev libgtest-dev libgmock-dev googletest)
 if [ "$want" = "host" ]; then
-  packages=(build-essential cmake pkg-config python3 unicode-data libssl-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libp11-kit-dev libgtest-dev libgmock-dev googletest)
+  packages=("${host_packages[@]}")
+fi
+# make fuzz: the build's libraries and clang-19 with its libFuzzer and
+# sanitizer runtimes (clang 14 and 16 cannot compile <expected> with GCC 12's
+# libstdc++).
+if [ "$want" = "fuzz" ]; then
+  packages=("${host_packages[@]}" clang-19 libclang-rt-19-dev)
 fi
 
 missing=()
