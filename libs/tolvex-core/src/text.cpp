@@ -77,6 +77,21 @@ void append_utf16(std::u16string& out, char32_t cp) {
     }
 }
 
+// UTF-16 to UTF-8: an unpaired surrogate becomes U+FFFD, or when strict
+// makes the whole conversion fail.
+std::optional<std::string> utf16_to_utf8(std::u16string_view units, bool strict) {
+    std::string out;
+    out.reserve(units.size());
+    while (!units.empty()) {
+        auto d = decode_utf16(units);
+        if (!d.ok && strict)
+            return std::nullopt;
+        append_utf8(out, d.ok ? d.cp : REPLACEMENT);
+        units.remove_prefix(d.len);
+    }
+    return out;
+}
+
 // Length in bytes of the white-space character that ends s, or 0.
 std::size_t trailing_white_space(std::string_view s) {
     // A UTF-8 character is at most 4 bytes; try each start position.
@@ -192,27 +207,11 @@ std::string to_utf8_lossy(std::string_view bytes) {
 }
 
 std::string to_utf8_lossy(std::u16string_view units) {
-    std::string out;
-    out.reserve(units.size());
-    while (!units.empty()) {
-        auto d = decode_utf16(units);
-        append_utf8(out, d.ok ? d.cp : REPLACEMENT);
-        units.remove_prefix(d.len);
-    }
-    return out;
+    return *utf16_to_utf8(units, /*strict=*/false);
 }
 
 std::optional<std::string> to_utf8(std::u16string_view units) {
-    std::string out;
-    out.reserve(units.size());
-    while (!units.empty()) {
-        auto d = decode_utf16(units);
-        if (!d.ok)
-            return std::nullopt;
-        append_utf8(out, d.cp);
-        units.remove_prefix(d.len);
-    }
-    return out;
+    return utf16_to_utf8(units, /*strict=*/true);
 }
 
 std::u16string to_utf16_lossy(std::string_view bytes) {
