@@ -1,5 +1,7 @@
 #include "config.hpp"
 
+#include <algorithm>
+#include <array>
 #include <system_error>
 
 #include <fmt/format.h>
@@ -34,6 +36,39 @@ constexpr Field<AgentConfig> kFields[] = {
 constexpr json_reader::Schema<AgentConfig> kSchema{"AgentConfig", kFields, /*short_arrays=*/true};
 constexpr std::size_t kMaxConfigBytes = std::size_t{1} << 20;
 
+enum class ReadFailure { unreadable, too_large };
+
+std::expected<std::string, ReadFailure> read_regular_file(const std::filesystem::path& path,
+                                                          std::size_t limit) {
+    const int fd = platform::open_regular_file(path);
+    if (fd < 0)
+        return std::unexpected(ReadFailure::unreadable);
+    std::expected<std::string, ReadFailure> result;
+    std::string content;
+    // One byte past the limit tells a file that is too large from one that
+    // fits exactly, without reading the rest of it.
+    std::array<char, 8192> chunk;
+    for (;;) {
+        const std::size_t want = std::min(chunk.size(), limit + 1 - content.size());
+        auto n = platform::read_fd(fd, chunk.data(), want);
+        if (!n) {
+            result = std::unexpected(ReadFailure::unreadable);
+            break;
+        }
+        if (*n == 0) {
+            result = std::move(content);
+            break;
+        }
+        content.append(chunk.data(), *n);
+        if (content.size() > limit) {
+            result = std::unexpected(ReadFailure::too_large);
+            break;
+        }
+    }
+    platform::close_fd(fd);
+    return result;
+}
+
 void report_to_stderr(const std::string& line) {
     std::string_view rest = line;
     while (!rest.empty()) {
@@ -65,8 +100,8 @@ std::expected<AgentConfig, std::string> parse_config(std::string_view text) {
 AgentConfig load_config(const std::optional<std::filesystem::path>& path) {
     if (!path)
         return {};
-    auto text = platform::read_regular_file(*path, kMaxConfigBytes);
-    if (!text && text.error() == platform::ReadFailure::too_large) {
+    auto text = read_regular_file(*path, kMaxConfigBytes);
+    if (!text && text.error() == ReadFailure::too_large) {
         // A configuration holds a few paths; a file this large is a mistake
         // (or a device), and reading it whole would cost its size in memory.
         report_to_stderr(fmt::format("configuração inválida em {}: file larger than {} bytes\n",

@@ -91,12 +91,10 @@ std::vector<std::filesystem::path> default_module_candidates();
 // The path as UTF-8 text for messages.
 std::string display_path(const std::filesystem::path& path);
 
-// The whole content of a regular file of at most `limit` bytes. Opened
-// without blocking, so a FIFO or a device named as the file is refused, not
-// waited on.
-enum class ReadFailure { unreadable, too_large };
-std::expected<std::string, ReadFailure> read_regular_file(const std::filesystem::path& path,
-                                                          std::size_t limit);
+// Opens a regular file for reading. Opening never blocks, so a FIFO or a
+// device named as the file is refused, not waited on. A file descriptor, or
+// -1.
+int open_regular_file(const std::filesystem::path& path);
 
 // Opens the file for appending, creating it, shared with other processes
 // (they may read, write or delete it). Only a regular file or a character

@@ -4,8 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -171,8 +169,7 @@ std::string display_path(const std::filesystem::path& path) {
     return core::to_utf8_lossy(path.native());
 }
 
-std::expected<std::string, ReadFailure> read_regular_file(const std::filesystem::path& path,
-                                                          std::size_t limit) {
+int open_regular_file(const std::filesystem::path& path) {
     int fd;
     do {
         // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
@@ -180,29 +177,13 @@ std::expected<std::string, ReadFailure> read_regular_file(const std::filesystem:
         fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
-        return std::unexpected(ReadFailure::unreadable);
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
+        return -1;
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-        return std::unexpected(ReadFailure::unreadable);
-    std::string content;
-    // One byte past the limit tells a file that is too large from one that
-    // fits exactly, without reading the rest of it.
-    std::array<char, 8192> chunk;
-    for (;;) {
-        const std::size_t want = std::min(chunk.size(), limit + 1 - content.size());
-        auto n = read_fd(fd, chunk.data(), want);
-        if (!n)
-            return std::unexpected(ReadFailure::unreadable);
-        if (*n == 0)
-            return content;
-        content.append(chunk.data(), *n);
-        if (content.size() > limit)
-            return std::unexpected(ReadFailure::too_large);
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return -1;
     }
+    return fd;
 }
 
 int open_append_shared(const std::filesystem::path& path) {

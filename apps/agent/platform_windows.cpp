@@ -5,7 +5,6 @@
 #include <shellapi.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -264,33 +263,21 @@ std::string display_path(const std::filesystem::path& path) {
     return core::to_utf8_lossy(core::utf16_units(std::wstring_view(path.native())));
 }
 
-std::expected<std::string, ReadFailure> read_regular_file(const std::filesystem::path& path,
-                                                          std::size_t limit) {
+int open_regular_file(const std::filesystem::path& path) {
     HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return std::unexpected(ReadFailure::unreadable);
-    struct Closer {
-        HANDLE h;
-        ~Closer() { ::CloseHandle(h); }
-    } closer{file};
+        return -1;
     // A disk file only: a pipe or a device (CON, NUL) is not a file.
-    if (::GetFileType(file) != FILE_TYPE_DISK)
-        return std::unexpected(ReadFailure::unreadable);
-    std::string content;
-    std::array<char, 8192> chunk;
-    for (;;) {
-        const auto want = static_cast<DWORD>(std::min(chunk.size(), limit + 1 - content.size()));
-        DWORD got = 0;
-        if (!::ReadFile(file, chunk.data(), want, &got, nullptr))
-            return std::unexpected(ReadFailure::unreadable);
-        if (got == 0)
-            return content;
-        content.append(chunk.data(), got);
-        if (content.size() > limit)
-            return std::unexpected(ReadFailure::too_large);
+    if (::GetFileType(file) != FILE_TYPE_DISK) {
+        ::CloseHandle(file);
+        return -1;
     }
+    int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);
+    if (fd < 0)
+        ::CloseHandle(file);
+    return fd;
 }
 
 int open_append_shared(const std::filesystem::path& path) {
