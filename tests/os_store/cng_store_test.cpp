@@ -90,6 +90,8 @@ struct WritableMy {
 
 void remove_test_certificates() {
     WritableMy my;
+    if (my.handle == nullptr)
+        return;
     while (PCCERT_CONTEXT found = CertFindCertificateInStore(
                my.handle, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_W, kSubjectMark, nullptr)) {
         CertDeleteCertificateFromStore(found);  // frees `found`
@@ -100,9 +102,11 @@ void remove_test_certificates() {
 // storage provider, as a CNG key's certificate has it.
 bool add_test_certificate(const std::vector<std::uint8_t>& der) {
     WritableMy my;
+    if (my.handle == nullptr)
+        return false;
     PCCERT_CONTEXT cert =
         CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
-    if (my.handle == nullptr || cert == nullptr)
+    if (cert == nullptr)
         return false;
     CRYPT_KEY_PROV_INFO info{};
     info.pwszContainerName = const_cast<LPWSTR>(L"tolvex-cng-test");
@@ -113,9 +117,9 @@ bool add_test_certificate(const std::vector<std::uint8_t>& der) {
     return ok;
 }
 
-// The real platform with acquiring the key replaced. It watches, without
-// changing them, the key handles it hands out (each must come back once to the
-// real NCryptFreeObject) and the PIN each key holds when it signs.
+// The real platform with acquiring the key replaced. It also watches the key
+// handles it hands out (each must come back once to the real NCryptFreeObject)
+// and the PIN each key holds when it signs.
 class ImportedCngKeyApi final : public os_store::StoreApi {
   public:
     ImportedCngKeyApi(NCRYPT_PROV_HANDLE provider, std::vector<std::uint8_t> blob)
@@ -230,8 +234,8 @@ class ImportedCngKeyApi final : public os_store::StoreApi {
 class CngStore : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        rsa_ = new TestCertificate(make_test_certificate("tolvex CNG test RSA"));
-        ec_ = new TestCertificate(make_test_certificate("tolvex CNG test EC", TestKeyType::EcP256));
+        rsa_ = make_test_certificate("tolvex CNG test RSA");
+        ec_ = make_test_certificate("tolvex CNG test EC", TestKeyType::EcP256);
         remove_test_certificates();
         seeded_ = add_test_certificate(rsa_->der) && add_test_certificate(ec_->der);
         NCryptOpenStorageProvider(&provider_, MS_KEY_STORAGE_PROVIDER, 0);
@@ -240,8 +244,6 @@ class CngStore : public ::testing::Test {
         remove_test_certificates();
         if (provider_ != 0)
             NCryptFreeObject(provider_);
-        delete rsa_;
-        delete ec_;
     }
 
     void SetUp() override {
@@ -259,8 +261,8 @@ class CngStore : public ::testing::Test {
         EXPECT_EQ(api_->failed_frees, 0);
     }
 
-    static inline TestCertificate* rsa_ = nullptr;
-    static inline TestCertificate* ec_ = nullptr;
+    static inline std::optional<TestCertificate> rsa_;
+    static inline std::optional<TestCertificate> ec_;
     static inline bool seeded_ = false;
     static inline NCRYPT_PROV_HANDLE provider_ = 0;
     std::shared_ptr<ImportedCngKeyApi> api_;
@@ -294,6 +296,7 @@ TEST_F(CngStore, SignsPkcs1OverEachDigestInABatchAndWithAPin) {
     const auto accented = source.sign_one(rsa_->der, digests[0], DigestAlgorithm::Sha384, "Ação-7");
     ASSERT_TRUE(accented) << accented.error().message();
     EXPECT_TRUE(verify_digest_signature(rsa_->der, "SHA384", digests[0], *accented));
+    std::printf("SHA384 with PIN \"Ação-7\": signature verified with OpenSSL\n");
 
     // Two NCryptSignHash per signature (size, then signature): none for the
     // three without PIN, then UTF-16 with its NUL, 2 bytes per unit.
@@ -313,6 +316,7 @@ TEST_F(CngStore, FailingSignHashIsAWindowsErrorAndStillFreesTheKey) {
     ASSERT_FALSE(batch);
     EXPECT_EQ(batch.error().kind(), core::ErrorKind::SignFailed);
     EXPECT_EQ(batch.error().detail(), "erro do Windows 0x80090027");
+    std::printf("RSA key asked to sign without padding: %s\n", batch.error().message().c_str());
     EXPECT_EQ(api_->pins_at_signing.size(), 1u);  // the batch stopped at its first hash
     expect_each_key_freed_once(1);
 }
