@@ -281,15 +281,16 @@ TEST_F(StoreSigning, EcKeyBehindLegacyProviderIsRefusedBeforeThePin) {
     expect_all_released();
 }
 
-TEST_F(StoreSigning, LegacyProviderIsNeverHandedAShortDigest) {
-    FakeCertificate cert = keyed(rsa_cert());
-    cert.key_spec = os_store::kAtSignature;
-    api->certificates = {cert};
-    const auto sig = source.sign_one(rsa_cert().der, digest32, DigestAlgorithm::Sha512, "1");
-    ASSERT_FALSE(sig.has_value());
-    EXPECT_EQ(sig.error().detail(), "tamanho do hash não corresponde ao algoritmo");
-    EXPECT_EQ(api->count("CryptSetProvParam"), 0);
-    EXPECT_EQ(api->count("CryptSetHashParam"), 0);
+TEST_F(StoreSigning, NoProviderIsHandedADigestOfTheWrongLength) {
+    FakeCertificate legacy = keyed(rsa_cert());
+    legacy.key_spec = os_store::kAtSignature;
+    for (const auto& cert : {legacy, keyed(rsa_cert())}) {
+        api->certificates = {cert};
+        const auto sig = source.sign_one(rsa_cert().der, digest32, DigestAlgorithm::Sha512, "1");
+        ASSERT_FALSE(sig.has_value());
+        EXPECT_EQ(sig.error().detail(), "tamanho do hash não corresponde ao algoritmo");
+    }
+    EXPECT_EQ(api->count("CryptAcquireCertificatePrivateKey"), 0);
     expect_all_released();
 }
 

@@ -243,11 +243,6 @@ core::Result<core::Bytes> sign_capi(StoreApi& api, KeyHandle provider, Dword key
     if (key_alg == core::KeyAlgorithm::Ec) {
         return std::unexpected(AgentError::unsupported("ECDSA em provedor CAPI legado"));
     }
-    // The provider reads as many bytes as the algorithm's digest has, whatever
-    // buffer it is given: a shorter digest would be read past its end.
-    if (digest.size() != core::digest_length(alg)) {
-        return std::unexpected(AgentError::sign_failed(std::string(core::HASH_LENGTH_MISMATCH)));
-    }
     if (pin) {
         // UTF-8 as given, no code-page conversion, NUL-terminated.
         std::string pin8;
@@ -341,6 +336,12 @@ core::Result<core::Bytes> WindowsStoreSource::sign_with_store_key(
     auto key_alg = core::key_algorithm(der);
     if (!key_alg)
         return std::unexpected(key_alg.error());
+    // Neither kind of provider may be trusted with a digest that does not fit
+    // its algorithm: a CryptoAPI provider reads the algorithm's length whatever
+    // buffer it is given, and Wine's CNG signs the wrong length under the
+    // algorithm's DigestInfo as if it were right.
+    if (digest.size() != core::digest_length(alg))
+        return std::unexpected(AgentError::sign_failed(std::string(core::HASH_LENGTH_MISMATCH)));
 
     auto opened = open_personal_store(*api_);
     if (!opened)

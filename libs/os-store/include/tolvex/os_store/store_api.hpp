@@ -11,7 +11,8 @@
 //
 // Backends: store_api_windows.cpp (the real calls) and store_api_emulated.cpp
 // (a JSON-described stand-in used on other systems). Tests use recording
-// fakes.
+// fakes, and wrap the real backend to replace the one call Wine cannot make
+// real (a certificate's CNG key).
 
 #include <cstddef>
 #include <cstdint>
