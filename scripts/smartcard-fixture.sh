@@ -26,7 +26,9 @@ set -euo pipefail
 
 action=${1:?usage: smartcard-fixture.sh start DIR CARD_PROGRAM | stop DIR}
 dir=${2:?usage: smartcard-fixture.sh start DIR CARD_PROGRAM | stop DIR}
-pin=123456
+# Eight digits, the most a CAC PIN has: no log timestamp holds eight in a
+# row, so the suite can look for the PIN in the agent's log.
+pin=12345678
 nickname=titular
 driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
 module=/usr/lib/x86_64-linux-gnu/pkcs11/opensc-pkcs11.so
@@ -35,16 +37,15 @@ module=/usr/lib/x86_64-linux-gnu/pkcs11/opensc-pkcs11.so
 # when it gets round to it: a zombie has ended.
 running() { [ -n "$1" ] && grep -q '^State:[[:space:]]*[^Z[:space:]]' "/proc/$1/status" 2>/dev/null; }
 
-# Both at once: pcscd takes a while to end its reader threads.
 stop_daemons() {
-  local name pids=()
+  local name pid pids=()
   for name in card pcscd; do
     [ -f "$dir/$name.pid" ] && pids+=("$(cat "$dir/$name.pid")")
   done
-  [ ${#pids[@]} -gt 0 ] && kill "${pids[@]}" 2>/dev/null || true
+  if [ ${#pids[@]} -gt 0 ]; then kill "${pids[@]}" 2>/dev/null || true; fi
   for pid in "${pids[@]}"; do
     for _ in $(seq 100); do running "$pid" || break; sleep 0.05; done
-    running "$pid" && kill -9 "$pid" 2>/dev/null || true
+    if running "$pid"; then kill -9 "$pid" 2>/dev/null || true; fi
   done
   rm -f "$dir/card.pid" "$dir/pcscd.pid"
 }

@@ -262,7 +262,7 @@ TEST_F(SmartCardTest, CountsPinTriesDownToTheLock) {
         ~Unblock() { unblock_pin(); }
     } unblock_afterwards;
     const core::Bytes digest = core::compute_digest(core::Bytes{5}, DigestAlgorithm::Sha256);
-    const std::string wrong = "654321";
+    const std::string wrong = "87654321";
     const long verify_before = card_state().verify;
     AgentProcess agent(options(), dir_->file("agent.err"));
     auto code_and_message = [&](const std::string& pin) {

@@ -199,9 +199,9 @@ class Card {
     std::vector<unsigned char> transmit(const std::vector<unsigned char>& apdu) {
         if (apdu.size() < 4 || apdu[1] != kInsVerify)
             return xfr(apdu);
-        // A VERIFY without data asks for the PIN's state: "90 00" when
-        // verified, else the tries left.
-        const bool carries_pin = apdu.size() > 5 && apdu[4] != 0;
+        // A VERIFY without data (4 bytes, or 5 with Le) asks for the PIN's
+        // state: "90 00" when verified, else the tries left.
+        const bool carries_pin = apdu.size() > 5;
         if (carries_pin) {
             ++verifications_;
             write_state();
