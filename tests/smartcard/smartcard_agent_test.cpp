@@ -70,7 +70,9 @@ class SmartCardTest : public ::testing::Test {
         REQUIRE_INSTALLED(kVpcd);
         if (geteuid() != 0)
             GTEST_SKIP() << "pcscd needs a mount namespace of its own: run as root";
-        ASSERT_TRUE(started_) << read_file(dir_->file("fixture.log"));
+        ASSERT_TRUE(started_) << read_file(dir_->file("fixture.log"))
+                              << "card: " << read_file(card("card.log"))
+                              << "pcscd: " << read_file(card("pcscd.log"));
         card_ = key_of(read_bytes(card("person.der")));
         thumbprint_ = thumbprint_of(card_.cert_der);
         std::ifstream(card("pin")) >> pin_;
