@@ -15,6 +15,10 @@ packages=(
   # on a private D-Bus bus, the tpm2-pkcs11 module and its tools.
   swtpm swtpm-tools tpm2-abrmd libtss2-tcti-tabrmd0 libtpm2-pkcs11-1 libtpm2-pkcs11-tools
   tpm2-tools dbus opensc-pkcs11
+  # A smart card in a reader without hardware: a private pcscd with vpcd as
+  # its reader, our virtual CAC card over libcacard backed by an NSS database
+  # (certutil, pk12util), and libpcsclite for the suite to watch the reader.
+  pcscd vsmartcard-vpcd libcacard-dev libnss3-tools libpcsclite-dev
 )
 # Optional extra groups, chosen by the caller ("all" is the default).
 want=${1:-all}

@@ -5,7 +5,6 @@
 // (CI set) a missing package fails the test; elsewhere it skips.
 
 #include <gtest/gtest.h>
-#include <openssl/x509.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -21,58 +20,6 @@ using core::DigestAlgorithm;
 
 constexpr const char* kTpmModule = "/usr/lib/x86_64-linux-gnu/pkcs11/libtpm2_pkcs11.so";
 constexpr const char* kOpenScModule = "/usr/lib/x86_64-linux-gnu/pkcs11/opensc-pkcs11.so";
-
-// Skips outside CI, fails in it, when a package the test needs is absent.
-#define REQUIRE_INSTALLED(path)                                                         \
-    do {                                                                                \
-        if (!std::filesystem::exists(path)) {                                           \
-            if (std::getenv("CI") != nullptr)                                           \
-                FAIL() << (path) << " is missing: scripts/install-deps.sh installs it"; \
-            GTEST_SKIP() << (path) << " is not installed";                              \
-        }                                                                               \
-    } while (false)
-
-struct ProcessStats {
-    std::size_t descriptors = 0;
-    long rss_kib = 0;
-};
-
-ProcessStats stats_of(int pid) {
-    ProcessStats s;
-    const std::filesystem::path proc = "/proc/" + std::to_string(pid);
-    for ([[maybe_unused]] const auto& fd : std::filesystem::directory_iterator(proc / "fd"))
-        ++s.descriptors;
-    std::ifstream status(proc / "status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            s.rss_kib = std::atol(line.c_str() + 6);
-    return s;
-}
-
-Json ask_process(AgentProcess& agent, const Json& request) {
-    auto reply = agent.exchange(request.dump());
-    if (!reply)
-        throw std::runtime_error("the agent did not answer " + request.dump());
-    return Json::parse(*reply);
-}
-
-// The public key of a certificate, for checking its signatures.
-test::TestKey key_of(const core::Bytes& der) {
-    const unsigned char* p = der.data();
-    X509* cert = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
-    if (cert == nullptr)
-        throw std::runtime_error("bad certificate");
-    test::TestKey key;
-    key.key.reset(X509_get_pubkey(cert), test::KeyDeleter{});
-    key.cert_der = der;
-    X509_free(cert);
-    return key;
-}
-
-core::Bytes read_bytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return core::Bytes(std::istreambuf_iterator<char>(in), {});
-}
 
 class TpmTokenTest : public ::testing::Test {
   protected:
@@ -107,19 +54,9 @@ class TpmTokenTest : public ::testing::Test {
         return std::filesystem::path(dir_->file("tpm")) / name;
     }
 
-    // The variables env.sh exports, lines of the form export NAME='value'.
     static AgentOptions options() {
         AgentOptions o;
-        std::ifstream env(tpm("env.sh"));
-        for (std::string line; std::getline(env, line);) {
-            const auto eq = line.find('=');
-            if (line.rfind("export ", 0) != 0 || eq == std::string::npos)
-                continue;
-            std::string value = line.substr(eq + 1);
-            if (value.size() >= 2 && value.front() == '\'')
-                value = value.substr(1, value.size() - 2);
-            o.env[line.substr(7, eq - 7)] = value;
-        }
+        o.env = exported_variables(tpm("env.sh"));
 #if defined(TOLVEX_SANITIZED)
         // tpm2-pkcs11 leaks a decoded object from every C_SignInit, through
         // an OpenSSL built without frame pointers, so no suppression can
