@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "handler.hpp"
-#include "tolvex/core/cert.hpp"
+#include "tolvex/core/digest.hpp"
 
 namespace tolvex::agent {
 

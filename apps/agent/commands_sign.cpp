@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "commands.hpp"
+#include "tolvex/core/base64.hpp"
 #include "tolvex/core/text.hpp"
 
 namespace tolvex::agent {

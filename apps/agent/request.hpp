@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tolvex/core/digest.hpp"
 #include "tolvex/core/types.hpp"
 
 namespace tolvex::agent {

@@ -2,6 +2,8 @@
 
 #include <type_traits>
 
+#include "tolvex/core/base64.hpp"
+
 namespace tolvex::agent {
 namespace {
 

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tolvex/core/cert.hpp"
+#include "tolvex/core/digest.hpp"
 #include "tolvex/core/error.hpp"
 #include "tolvex/core/source.hpp"
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tolvex/core/cert.hpp"
+#include "tolvex/core/base64.hpp"
 
 namespace tolvex::core {
 namespace {

@@ -2,6 +2,7 @@
 
 #include "der_builder.hpp"
 #include "tolvex/core/cert.hpp"
+#include "tolvex/core/key_storage.hpp"
 
 namespace tolvex::core {
 namespace {

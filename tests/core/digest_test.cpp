@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "tolvex/core/cert.hpp"
+#include "tolvex/core/digest.hpp"
 
 namespace tolvex::core {
 namespace {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "tolvex/core/cert.hpp"
+#include "tolvex/core/key_storage.hpp"
+#include "tolvex/core/text.hpp"
 
 namespace tolvex::core {
 namespace {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "der_builder.hpp"
+#include "tolvex/core/base64.hpp"
 #include "tolvex/core/cert.hpp"
+#include "tolvex/core/key_storage.hpp"
 
 namespace tolvex::core {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "config.hpp"
 #include "fuzz_check.hpp"
-#include "tolvex/core/cert.hpp"
+#include "tolvex/core/base64.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tolvex;

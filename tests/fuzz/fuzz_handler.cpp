@@ -27,7 +27,8 @@
 #include "fake_source.hpp"
 #include "fuzz_check.hpp"
 #include "handler.hpp"
-#include "tolvex/core/cert.hpp"
+#include "tolvex/core/base64.hpp"
+#include "tolvex/core/key_storage.hpp"
 
 namespace {
 

@@ -3,7 +3,9 @@
 #include "commands.hpp"
 #include "fake_source.hpp"
 #include "test_certs.hpp"
+#include "tolvex/core/base64.hpp"
 #include "tolvex/core/cert.hpp"
+#include "tolvex/core/key_storage.hpp"
 
 namespace tolvex::agent {
 namespace {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tolvex/core/digest.hpp"
 #include "tolvex/core/types.hpp"
 
 namespace tolvex::testing {

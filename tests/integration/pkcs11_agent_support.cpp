@@ -5,6 +5,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "tolvex/core/base64.hpp"
 #include "tolvex/core/cert.hpp"
 
 namespace tolvex::testing {

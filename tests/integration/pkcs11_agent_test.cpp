@@ -11,6 +11,7 @@
 #include "pkcs11_agent_support.hpp"
 #include "support.hpp"
 #include "tolvex/core/cert.hpp"
+#include "tolvex/core/digest.hpp"
 
 namespace tolvex::testing {
 namespace {

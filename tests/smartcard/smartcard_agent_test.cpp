@@ -17,7 +17,7 @@
 #include <sstream>
 
 #include "pkcs11_agent_support.hpp"
-#include "tolvex/core/cert.hpp"
+#include "tolvex/core/digest.hpp"
 
 namespace tolvex::testing {
 namespace {

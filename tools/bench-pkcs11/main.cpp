@@ -28,7 +28,9 @@
 #include <nlohmann/json.hpp>
 
 #include "agent_pipe.hpp"
+#include "tolvex/core/base64.hpp"
 #include "tolvex/core/cert.hpp"
+#include "tolvex/core/digest.hpp"
 #include "tolvex/pkcs11/module.hpp"
 
 namespace {

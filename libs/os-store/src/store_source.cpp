@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "tolvex/core/cert.hpp"
+#include "tolvex/core/digest.hpp"
+#include "tolvex/core/key_storage.hpp"
 #include "tolvex/core/text.hpp"
 #include "tolvex/core/types.hpp"
 

@@ -1,6 +1,6 @@
 #include <array>
 
-#include "tolvex/core/cert.hpp"
+#include "tolvex/core/base64.hpp"
 
 namespace tolvex::core {
 namespace {

@@ -9,6 +9,7 @@
 #include <openssl/x509v3.h>
 
 #include "der.hpp"
+#include "tolvex/core/digest.hpp"
 #include "tolvex/core/text.hpp"
 #include "x509.hpp"
 

@@ -2,7 +2,7 @@
 
 #include <openssl/evp.h>
 
-#include "tolvex/core/cert.hpp"
+#include "tolvex/core/digest.hpp"
 
 namespace tolvex::core {
 namespace {
@@ -45,6 +45,28 @@ const EVP_MD* md_of(DigestAlgorithm alg) {
 }
 
 }  // namespace
+
+std::string_view digest_algorithm_text(DigestAlgorithm alg) {
+    switch (alg) {
+        case DigestAlgorithm::Sha256:
+            return "SHA-256";
+        case DigestAlgorithm::Sha384:
+            return "SHA-384";
+        case DigestAlgorithm::Sha512:
+            return "SHA-512";
+    }
+    return "SHA-256";
+}
+
+std::optional<DigestAlgorithm> parse_digest_algorithm(std::string_view text) {
+    if (text == "SHA-256")
+        return DigestAlgorithm::Sha256;
+    if (text == "SHA-384")
+        return DigestAlgorithm::Sha384;
+    if (text == "SHA-512")
+        return DigestAlgorithm::Sha512;
+    return std::nullopt;
+}
 
 Bytes compute_digest(std::span<const std::uint8_t> data, DigestAlgorithm alg) {
     Bytes out(digest_length(alg));

@@ -1,6 +1,6 @@
 #include <array>
 
-#include "tolvex/core/cert.hpp"
+#include "tolvex/core/key_storage.hpp"
 #include "tolvex/core/text.hpp"
 
 namespace tolvex::core {
@@ -26,6 +26,20 @@ bool contains_any(std::string_view text, const std::array<std::string_view, N>& 
 }
 
 }  // namespace
+
+std::string_view key_storage_text(KeyStorage storage) {
+    switch (storage) {
+        case KeyStorage::Token:
+            return "token";
+        case KeyStorage::File:
+            return "file";
+        case KeyStorage::Cloud:
+            return "cloud";
+        case KeyStorage::Unknown:
+            return "unknown";
+    }
+    return "unknown";
+}
 
 KeyStorage classify_key_storage(std::string_view provider_name) {
     std::string lowered = unicode_lower(provider_name);

@@ -5,7 +5,8 @@
 #include <optional>
 #include <span>
 
-#include "tolvex/core/cert.hpp"
+#include "tolvex/core/digest.hpp"
+#include "tolvex/core/key_storage.hpp"
 #include "tolvex/pkcs11/module.hpp"
 #include "tolvex/pkcs11/names.hpp"
 

@@ -1,7 +1,9 @@
 #pragma once
 
-// The certificate model: DER certificate -> summary, ICP-Brasil identity
-// fields, key storage classification, digests and signature input, Base64.
+// The certificate model: DER certificate -> summary (names, serial,
+// validity, key usage, ICP-Brasil identity fields), thumbprint and the
+// public key's algorithm. Base64, digests and key storage have their own
+// headers.
 
 #include <cstdint>
 #include <expected>
@@ -13,14 +15,11 @@
 
 #include "tolvex/core/error.hpp"
 #include "tolvex/core/source.hpp"
-#include "tolvex/core/text.hpp"  // unicode_lower, which classify_key_storage uses
 #include "tolvex/core/types.hpp"
 
 namespace tolvex::core {
 
 inline constexpr std::string_view X509_INVALID_PREFIX = "X.509 inválido: ";
-inline constexpr std::string_view HASH_LENGTH_MISMATCH =
-    "tamanho do hash não corresponde ao algoritmo";
 
 // ICP-Brasil identity fields; every field absent unless found.
 struct PkiBrazil {
@@ -80,17 +79,11 @@ std::string compute_thumbprint(std::span<const std::uint8_t> der);
 std::expected<CertificateSummary, std::string> build_summary(std::span<const std::uint8_t> der,
                                                              std::vector<SourceEntry> sources);
 
-KeyStorage classify_key_storage(std::string_view provider_name);
-
 enum class KeyAlgorithm : std::uint8_t { Rsa, Ec };
 std::string_view signature_algorithm_text(KeyAlgorithm alg);  // "rsa-pkcs1-v1_5" / "ecdsa"
 // SignFailed("X.509 inválido: ...") when unparseable; Unsupported("algoritmo
 // de chave pública <oid>") for anything but rsaEncryption and id-ecPublicKey.
 Result<KeyAlgorithm> key_algorithm(std::span<const std::uint8_t> der);
-
-Bytes compute_digest(std::span<const std::uint8_t> data, DigestAlgorithm alg);
-Result<void> check_digest_lengths(std::span<const Bytes> digests, DigestAlgorithm alg);
-Bytes digest_info(DigestAlgorithm alg, std::span<const std::uint8_t> digest);
 
 // ---- Pieces of the summary, each usable by itself ----
 
@@ -168,11 +161,5 @@ std::optional<std::string> clean_text(std::string_view text);
 // usable subjectAltName extension.
 PkiBrazil extract_pki_brazil(const std::optional<std::vector<GeneralName>>& alt_names,
                              const Name& subject);
-
-// Standard alphabet with "=" padding, no line breaks.
-std::string base64_encode(std::span<const std::uint8_t> bytes);
-// Strict: canonical padding required, no white space, no URL-safe alphabet,
-// zero unused bits. "" decodes to no bytes.
-std::optional<Bytes> base64_decode(std::string_view text);
 
 }  // namespace tolvex::core

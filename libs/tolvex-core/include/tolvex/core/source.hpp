@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "tolvex/core/digest.hpp"
 #include "tolvex/core/error.hpp"
+#include "tolvex/core/key_storage.hpp"
 #include "tolvex/core/types.hpp"
 
 namespace tolvex::core {

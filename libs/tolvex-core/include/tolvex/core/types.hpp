@@ -1,5 +1,7 @@
 #pragma once
 
+// The small types every module passes around: byte vectors and secrets.
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -11,17 +13,6 @@
 namespace tolvex::core {
 
 using Bytes = std::vector<std::uint8_t>;
-
-// Where a certificate's private key lives, as far as the provider name tells.
-enum class KeyStorage : std::uint8_t { Token = 0, File = 1, Cloud = 2, Unknown = 3 };
-std::string_view key_storage_text(KeyStorage storage);  // "token", "file", ...
-
-enum class DigestAlgorithm : std::uint8_t { Sha256 = 0, Sha384 = 1, Sha512 = 2 };
-std::string_view digest_algorithm_text(DigestAlgorithm alg);  // "SHA-256", ...
-std::optional<DigestAlgorithm> parse_digest_algorithm(std::string_view text);
-constexpr std::size_t digest_length(DigestAlgorithm alg) {
-    return 32 + 16 * static_cast<std::size_t>(alg);
-}
 
 // Overwrites memory that held a secret (a PIN) so it does not linger after
 // use; the compiler may not elide it.
