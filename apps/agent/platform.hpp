@@ -77,8 +77,6 @@ struct EnvValue {
     std::optional<std::string> utf8;
 };
 std::optional<EnvValue> read_env(const char* name);
-// For tests: sets (or with std::nullopt removes) a variable of this process.
-void set_env(const char* name, const std::optional<std::string>& value);
 
 // Where the configuration file is looked for when TOLVEX_AGENT_CONFIG is
 // unset; std::nullopt when the platform has no such place.

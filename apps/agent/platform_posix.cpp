@@ -132,14 +132,6 @@ std::optional<EnvValue> read_env(const char* name) {
     return out;
 }
 
-void set_env(const char* name, const std::optional<std::string>& value) {
-    if (value) {
-        ::setenv(name, value->c_str(), 1);
-    } else {
-        ::unsetenv(name);
-    }
-}
-
 std::optional<std::filesystem::path> default_config_path() {
     // APPDATA is honoured where it is set (as on Windows), then the XDG
     // configuration directory.

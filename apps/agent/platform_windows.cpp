@@ -235,15 +235,6 @@ std::optional<EnvValue> read_env(const char* name) {
     return out;
 }
 
-void set_env(const char* name, const std::optional<std::string>& value) {
-    std::wstring wname = to_utf16(name);
-    if (value) {
-        ::SetEnvironmentVariableW(wname.c_str(), to_utf16(*value).c_str());
-    } else {
-        ::SetEnvironmentVariableW(wname.c_str(), nullptr);
-    }
-}
-
 std::optional<std::filesystem::path> default_config_path() {
     auto appdata = read_env("APPDATA");
     if (!appdata)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform.hpp"
 #include "test_support.hpp"
 
 namespace tolvex::agent {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "config.hpp"
+#include "platform.hpp"
 #include "test_support.hpp"
 
 namespace tolvex::agent {

@@ -4,10 +4,10 @@
 set(_p11_tests ${CMAKE_SOURCE_DIR}/tests/pkcs11)
 add_library(tolvex_pkcs11_agent_support STATIC
   ${CMAKE_CURRENT_LIST_DIR}/pkcs11_agent_support.cpp
-  ${_p11_tests}/support.cpp ${_p11_tests}/env_posix.cpp)
+  ${_p11_tests}/support.cpp)
 target_include_directories(tolvex_pkcs11_agent_support PUBLIC ${CMAKE_CURRENT_LIST_DIR} ${_p11_tests})
-target_link_libraries(tolvex_pkcs11_agent_support PUBLIC tolvex_test_driver tolvex::core tolvex::json
-                                                         tolvex::openssl)
+target_link_libraries(tolvex_pkcs11_agent_support PUBLIC tolvex_test_driver tolvex_test_support
+                                                         tolvex::core tolvex::json tolvex::openssl)
 target_compile_definitions(tolvex_pkcs11_agent_support PRIVATE
   TOLVEX_TEST_TOKEN_MODULE="$<TARGET_FILE:tolvex_test_token>"
   TOLVEX_TEST_TOKEN_MODULE_V2="$<TARGET_FILE:tolvex_test_token_v2>"

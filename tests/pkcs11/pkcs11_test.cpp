@@ -5,7 +5,8 @@
 #include <sstream>
 
 #include "support.hpp"
-#include "tolvex/core/cert.hpp"
+#include "tolvex/core/digest.hpp"
+#include "tolvex/core/key_storage.hpp"
 #include "tolvex/core/log.hpp"
 #include "tolvex/pkcs11/certsource.hpp"
 #include "tolvex/pkcs11/module.hpp"
@@ -30,7 +31,7 @@ core::Bytes digest_of(DigestAlgorithm alg, std::string_view text = "documento") 
 class TokenTest : public ::testing::Test {
   protected:
     TokenTest() { config_ = {{"call_log", log_file().string()}, {"slots", Json::array()}}; }
-    ~TokenTest() override { set_env(kConfigVariable, ""); }
+    ~TokenTest() override { set_env(kConfigVariable, std::nullopt); }
 
     std::filesystem::path log_file() const { return dir_.file("calls.log"); }
 

@@ -13,14 +13,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "test_support.hpp"
+#include "tolvex/core/digest.hpp"
 #include "tolvex/core/types.hpp"
 
 namespace tolvex::test {
 
 using Json = nlohmann::json;
-
-// Sets an environment variable of this process (platform part: env_*.cpp).
-void set_env(const std::string& name, const std::string& value);
 
 // The test token module variants of this build (paths given by CMake).
 std::filesystem::path token_module();       // C_GetInterface and C_GetFunctionList

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <iterator>
 
-namespace tolvex::agent::test {
+namespace tolvex::test {
 
 void write_text_file(const std::filesystem::path& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -15,4 +15,4 @@ std::string read_file_for_test(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-}  // namespace tolvex::agent::test
+}  // namespace tolvex::test

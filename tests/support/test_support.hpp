@@ -1,7 +1,9 @@
 #pragma once
 
-// Small helpers shared by the host unit tests; they build for Linux and for
-// Windows (run under Wine), so only portable facilities are used.
+// Small helpers shared by the unit tests: temporary files and folders and
+// the process environment. They build for Linux and for Windows (run under
+// Wine); the environment has one part per platform (env_posix.cpp,
+// env_windows.cpp).
 
 #include <cstdio>
 #include <filesystem>
@@ -9,9 +11,7 @@
 #include <random>
 #include <string>
 
-#include "platform.hpp"
-
-namespace tolvex::agent::test {
+namespace tolvex::test {
 
 // A temporary file whose descriptor the framing and logging code can use.
 class TempFile {
@@ -66,16 +66,22 @@ class TempDir {
     std::filesystem::path path_;
 };
 
+// A variable of this process as UTF-8 text, std::nullopt when unset. Set to
+// the empty text, a variable is present (also on Windows, where the C
+// runtime's own copy of the environment cannot hold an empty value).
+std::optional<std::string> get_env(const char* name);
+// Sets, or with std::nullopt removes, a variable of this process.
+void set_env(const char* name, const std::optional<std::string>& value);
+
 // Sets (or removes) an environment variable for the life of the object and
 // restores the previous value afterwards.
 class ScopedEnv {
   public:
-    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-        if (auto old = platform::read_env(name))
-            previous_ = old->utf8;
-        platform::set_env(name, value);
+    ScopedEnv(const char* name, std::optional<std::string> value)
+        : name_(name), previous_(get_env(name)) {
+        set_env(name, value);
     }
-    ~ScopedEnv() { platform::set_env(name_, previous_); }
+    ~ScopedEnv() { set_env(name_, previous_); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
@@ -87,4 +93,4 @@ class ScopedEnv {
 void write_text_file(const std::filesystem::path& path, const std::string& content);
 std::string read_file_for_test(const std::filesystem::path& path);
 
-}  // namespace tolvex::agent::test
+}  // namespace tolvex::test
