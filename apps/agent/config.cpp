@@ -9,6 +9,7 @@
 #include "json_reader.hpp"
 #include "platform.hpp"
 #include "tolvex/core/text.hpp"
+#include "tolvex/framing/stream.hpp"
 
 namespace tolvex::agent {
 
@@ -44,13 +45,14 @@ std::expected<std::string, ReadFailure> read_regular_file(const std::filesystem:
     if (fd < 0)
         return std::unexpected(ReadFailure::unreadable);
     std::expected<std::string, ReadFailure> result;
+    framing::FdStream file(fd);
     std::string content;
     // One byte past the limit tells a file that is too large from one that
     // fits exactly, without reading the rest of it.
     std::array<char, 8192> chunk;
     for (;;) {
         const std::size_t want = std::min(chunk.size(), limit + 1 - content.size());
-        auto n = platform::read_fd(fd, chunk.data(), want);
+        auto n = file.read_some(chunk.data(), want);
         if (!n) {
             result = std::unexpected(ReadFailure::unreadable);
             break;
@@ -70,13 +72,8 @@ std::expected<std::string, ReadFailure> read_regular_file(const std::filesystem:
 }
 
 void report_to_stderr(const std::string& line) {
-    std::string_view rest = line;
-    while (!rest.empty()) {
-        auto n = platform::write_fd(2, rest.data(), rest.size());
-        if (!n || *n == 0)
-            return;
-        rest.remove_prefix(*n);
-    }
+    framing::FdStream standard_error(2);
+    [[maybe_unused]] auto written = framing::write_all(standard_error, line);
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "framing.hpp"
 #include "tolvex/core/log.hpp"
+#include "tolvex/framing/frame.hpp"
 #include "tolvex/pkcs11/certsource.hpp"
 
 namespace tolvex::agent {
@@ -98,7 +98,7 @@ std::string answer(const HandlerContext& context, std::string_view message) {
     } else {
         response = serialize_response(failure_json(request->id, outcome.error()));
     }
-    if (response.size() <= MAX_MESSAGE_BYTES) {
+    if (response.size() <= framing::MAX_FRAME_BYTES) {
         log_outcome(*request, outcome);
         return response;
     }
@@ -111,7 +111,7 @@ std::string answer(const HandlerContext& context, std::string_view message) {
                 log::quoted(too_large.code), response.size());
     response = serialize_response(failure_json(request->id, too_large));
     // Only an id of nearly a mebibyte could still be too large.
-    if (response.size() > MAX_MESSAGE_BYTES)
+    if (response.size() > framing::MAX_FRAME_BYTES)
         response = serialize_response(failure_json(nullptr, too_large));
     return response;
 }

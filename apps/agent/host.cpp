@@ -6,11 +6,11 @@
 #include <thread>
 
 #include "config.hpp"
-#include "framing.hpp"
 #include "handler.hpp"
 #include "logging.hpp"
 #include "tolvex/core/log.hpp"
 #include "tolvex/core/text.hpp"
+#include "tolvex/framing/frame.hpp"
 #include "tolvex/os_store/store_source.hpp"
 #include "tolvex/pkcs11/certsource.hpp"
 
@@ -113,26 +113,28 @@ class Watchdog {
 
 int serve(const HandlerContext& context, int channel) {
     auto logger = log::target("tolvex_agent");
-    FrameReader reader(0);
-    FrameWriter writer(channel);
+    framing::FdStream input(0);
+    framing::FdStream output(channel);
+    framing::BufferedReader reader(input);
+    framing::BufferedWriter writer(output);
     Watchdog watchdog(channel);
     for (;;) {
-        auto message = read_message(reader);
+        auto message = framing::read_frame(reader);
         if (!message) {
-            logger->error("falha ao ler mensagem: {}", message.error());
+            if (message.error().fault == framing::FrameFault::Ended)
+                return 0;
+            logger->error("falha ao ler mensagem: {}", message.error().text);
             return 1;
         }
-        if (!*message)
-            return 0;
         watchdog.request_started();
-        std::string response = handle_message(context, **message);
+        std::string response = handle_message(context, *message);
         watchdog.request_finished();
         // The body may hold a PIN; neither it nor the reader's copy of a
         // small frame may linger in memory.
-        core::secure_wipe(**message);
+        core::secure_wipe(*message);
         reader.wipe_consumed();
-        if (auto written = write_message(writer, response); !written) {
-            logger->error("falha ao escrever resposta: {}", written.error());
+        if (auto written = framing::write_frame(writer, response); !written) {
+            logger->error("falha ao escrever resposta: {}", written.error().text);
             return 1;
         }
     }

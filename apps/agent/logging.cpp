@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "platform.hpp"
+#include "tolvex/framing/stream.hpp"
 
 namespace tolvex::agent {
 
@@ -12,15 +13,9 @@ namespace {
 
 // Empty when all was written, else the failure's text.
 std::string write_error(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        auto n = platform::write_fd(fd, bytes.data(), bytes.size());
-        if (!n)
-            return n.error();
-        if (*n == 0)
-            return "failed to write whole buffer";
-        bytes.remove_prefix(*n);
-    }
-    return {};
+    framing::FdStream stream(fd);
+    auto written = framing::write_all(stream, bytes);
+    return written ? std::string() : std::move(written.error());
 }
 
 }  // namespace

@@ -54,11 +54,6 @@ class ChannelWatch {
 // doing (a module call that never returns): no exit handlers, no unloading.
 [[noreturn]] void exit_now(int status);
 
-// One read or write on a file descriptor (interrupted calls are retried).
-// Failures carry the system's text.
-std::expected<std::size_t, std::string> read_fd(int fd, char* buffer, std::size_t size);
-std::expected<std::size_t, std::string> write_fd(int fd, const char* buffer, std::size_t size);
-
 // A command-line argument: its UTF-8 text and whether it was valid Unicode
 // at all (an invalid one is shown with replacement characters and never
 // matches an allowed origin). `index` counts from the program (0).

@@ -6,22 +6,11 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
-
-#include <fmt/format.h>
 
 #include "platform.hpp"
 #include "tolvex/core/text.hpp"
 
 namespace tolvex::agent::platform {
-
-namespace {
-
-std::string error_text(int error) {
-    return fmt::format("{} (os error {})", std::strerror(error), error);
-}
-
-}  // namespace
 
 std::optional<int> claim_frame_channel() {
     ::signal(SIGPIPE, SIG_IGN);
@@ -91,26 +80,6 @@ void ChannelWatch::wake() {
 
 void exit_now(int status) {
     ::_exit(status);
-}
-
-std::expected<std::size_t, std::string> read_fd(int fd, char* buffer, std::size_t size) {
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, size);
-        if (n >= 0)
-            return static_cast<std::size_t>(n);
-        if (errno != EINTR)
-            return std::unexpected(error_text(errno));
-    }
-}
-
-std::expected<std::size_t, std::string> write_fd(int fd, const char* buffer, std::size_t size) {
-    for (;;) {
-        ssize_t n = ::write(fd, buffer, size);
-        if (n >= 0)
-            return static_cast<std::size_t>(n);
-        if (errno != EINTR)
-            return std::unexpected(error_text(errno));
-    }
 }
 
 std::optional<CallerOrigin> command_argument(int argc, char** argv, int index) {

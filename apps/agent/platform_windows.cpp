@@ -5,11 +5,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <memory>
-
-#include <fmt/format.h>
 
 #include "platform.hpp"
 #include "tolvex/core/text.hpp"
@@ -17,10 +13,6 @@
 namespace tolvex::agent::platform {
 
 namespace {
-
-std::string error_text(int error) {
-    return fmt::format("{} (os error {})", std::strerror(error), error);
-}
 
 std::wstring to_utf16(std::string_view text) {
     std::u16string units = core::to_utf16_lossy(text);
@@ -181,28 +173,6 @@ void exit_now(int status) {
     // on the very thread that hangs.
     ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(status));
     ::_exit(status);
-}
-
-std::expected<std::size_t, std::string> read_fd(int fd, char* buffer, std::size_t size) {
-    auto chunk = static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30));
-    for (;;) {
-        int n = ::_read(fd, buffer, chunk);
-        if (n >= 0)
-            return static_cast<std::size_t>(n);
-        if (errno != EINTR)
-            return std::unexpected(error_text(errno));
-    }
-}
-
-std::expected<std::size_t, std::string> write_fd(int fd, const char* buffer, std::size_t size) {
-    auto chunk = static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30));
-    for (;;) {
-        int n = ::_write(fd, buffer, chunk);
-        if (n >= 0)
-            return static_cast<std::size_t>(n);
-        if (errno != EINTR)
-            return std::unexpected(error_text(errno));
-    }
 }
 
 std::optional<CallerOrigin> command_argument(int, char**, int index) {

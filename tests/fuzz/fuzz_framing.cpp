@@ -12,12 +12,12 @@
 #include <string_view>
 #include <vector>
 
-#include "framing.hpp"
 #include "fuzz_check.hpp"
+#include "tolvex/framing/frame.hpp"
 
 namespace {
 
-using namespace tolvex::agent;
+using namespace tolvex::framing;
 
 // The frames of the stream, and whether it ends cleanly after them.
 struct Model {
@@ -32,11 +32,11 @@ Model model(std::string_view stream) {
             m.clean_end = false;
             break;
         }
-        std::uint32_t n = 0;
-        for (int i = 3; i >= 0; --i)
-            n = (n << 8) | static_cast<unsigned char>(stream[i]);
+        // The prefix's byte order is pinned by the unit tests.
+        const std::uint32_t n =
+            decode_length(std::span<const char, LENGTH_BYTES>(stream.data(), 4));
         stream.remove_prefix(4);
-        if (n > MAX_MESSAGE_BYTES || n > stream.size()) {
+        if (n > MAX_FRAME_BYTES || n > stream.size()) {
             m.clean_end = false;
             break;
         }
@@ -79,18 +79,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     in.end_writing();
 
     const Model expected = model(stream);
-    FrameReader reader(in.fds[0]);
+    FdStream input(in.fds[0]);
+    BufferedReader reader(input);
     std::vector<std::string> bodies;
     bool clean_end = false;
     for (;;) {
-        auto message = read_message(reader);
-        if (!message)
-            break;
-        if (!*message) {
-            clean_end = true;
+        auto message = read_frame(reader);
+        if (!message) {
+            clean_end = message.error().fault == FrameFault::Ended;
             break;
         }
-        bodies.push_back(std::move(**message));
+        bodies.push_back(std::move(*message));
     }
     FUZZ_CHECK(clean_end == expected.clean_end);
     FUZZ_CHECK(bodies.size() == expected.bodies.size());
@@ -99,10 +98,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Written back, the frames make exactly the stream that was read.
     Pipe out;
-    FrameWriter writer(out.fds[1]);
+    FdStream output(out.fds[1]);
+    BufferedWriter writer(output);
     std::size_t written = 0;
     for (const auto& body : bodies) {
-        FUZZ_CHECK(write_message(writer, body).has_value());
+        FUZZ_CHECK(write_frame(writer, body).has_value());
         written += 4 + body.size();
     }
     out.end_writing();
