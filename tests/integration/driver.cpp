@@ -3,8 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,55 +23,6 @@ namespace {
 
 [[noreturn]] void fail(const std::string& what) {
     throw std::system_error(errno, std::generic_category(), what);
-}
-
-// Closes a descriptor when it goes out of scope; -1 means none.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    ~Fd() { reset(); }
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_ = -1;
-};
-
-struct Pipe {
-    Fd read_end;
-    Fd write_end;
-};
-
-Pipe make_pipe() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0)
-        fail("pipe2");
-    Pipe p;
-    p.read_end = Fd(fds[0]);
-    p.write_end = Fd(fds[1]);
-    return p;
-}
-
-void set_nonblocking(int fd) {
-    int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
-        fail("fcntl");
 }
 
 std::vector<std::string> split_spaces(std::string_view text) {
@@ -114,25 +63,39 @@ std::vector<std::string> child_environment(const std::map<std::string, std::stri
     return env;
 }
 
-std::vector<char*> c_strings(std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    for (auto& s : strings)
-        out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
+agent_client::LaunchOptions launch_options(const AgentOptions& options) {
+    std::vector<std::string> command = agent_command();
+    agent_client::LaunchOptions launch;
+    launch.program = command.front();
+    launch.arguments.assign(command.begin() + 1, command.end());
+    launch.arguments.insert(launch.arguments.end(), options.args.begin(), options.args.end());
+    launch.search_path = true;  // "wine"
+    launch.environment = child_environment(options.env);
+    if (options.working_directory)
+        launch.working_directory = *options.working_directory;
+    launch.closed_descriptors = options.closed_descriptors;
+    return launch;
 }
 
-void split_frames(AgentRun& run) {
-    std::string_view rest = run.stdout_bytes;
-    while (rest.size() >= 4) {
-        std::uint32_t n = 0;
-        for (int i = 3; i >= 0; --i)
-            n = (n << 8) | static_cast<unsigned char>(rest[i]);
-        if (rest.size() - 4 < n)
+AgentProcess start(const agent_client::LaunchOptions& launch) {
+    auto agent = AgentProcess::start(launch);
+    if (!agent)
+        throw std::runtime_error(agent.error());
+    return std::move(*agent);
+}
+
+// The bodies of the complete frames in what the agent wrote.
+std::vector<std::string> split_frames(std::string_view rest) {
+    std::vector<std::string> out;
+    while (rest.size() >= framing::LENGTH_BYTES) {
+        const std::uint32_t n =
+            framing::decode_length(std::span<const char, framing::LENGTH_BYTES>(rest.data(), 4));
+        if (rest.size() - framing::LENGTH_BYTES < n)
             break;
-        run.responses.emplace_back(rest.substr(4, n));
-        rest.remove_prefix(4 + n);
+        out.emplace_back(rest.substr(framing::LENGTH_BYTES, n));
+        rest.remove_prefix(framing::LENGTH_BYTES + n);
     }
+    return out;
 }
 
 }  // namespace
@@ -149,16 +112,6 @@ bool agent_is_windows() {
     return platform != nullptr && std::string_view(platform) == "windows";
 }
 
-std::string frame(std::string_view body) {
-    auto n = static_cast<std::uint32_t>(body.size());
-    std::string out;
-    out.reserve(body.size() + 4);
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<char>((n >> (8 * i)) & 0xff));
-    out.append(body);
-    return out;
-}
-
 std::string frames(const std::vector<std::string>& bodies) {
     std::string out;
     for (const auto& body : bodies)
@@ -166,79 +119,58 @@ std::string frames(const std::vector<std::string>& bodies) {
     return out;
 }
 
+// Writes the input while it reads both outputs, so neither side waits on a
+// full pipe, until the agent has closed its outputs or the time is up.
 AgentRun run_agent(const std::string& input, const AgentOptions& options) {
-    // A child that stops reading must not kill the test with SIGPIPE.
-    static const bool sigpipe_ignored = [] {
-        ::signal(SIGPIPE, SIG_IGN);
-        return true;
-    }();
-    (void)sigpipe_ignored;
-
-    std::vector<std::string> argv_strings = agent_command();
-    argv_strings.insert(argv_strings.end(), options.args.begin(), options.args.end());
-    std::vector<std::string> env_strings = child_environment(options.env);
-    auto argv = c_strings(argv_strings);
-    auto envp = c_strings(env_strings);
-
-    Pipe in = make_pipe();
-    Pipe out = make_pipe();
-    Pipe err = make_pipe();
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in.read_end.get(), 0);
-    posix_spawn_file_actions_adddup2(&actions, out.write_end.get(), 1);
-    posix_spawn_file_actions_adddup2(&actions, err.write_end.get(), 2);
-    for (int fd : options.closed_descriptors)
-        posix_spawn_file_actions_addclose(&actions, fd);
-    if (options.working_directory) {
-        posix_spawn_file_actions_addchdir_np(&actions, options.working_directory->c_str());
-    }
-    pid_t pid = -1;
-    int rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        errno = rc;
-        fail("posix_spawnp " + argv_strings[0]);
-    }
-    in.read_end.reset();
-    out.write_end.reset();
-    err.write_end.reset();
-    set_nonblocking(in.write_end.get());
+    agent_client::LaunchOptions launch = launch_options(options);
+    launch.error_output = agent_client::ErrorOutput::Pipe;
+    AgentProcess agent = start(launch);
+    const int in_fd = agent.input_fd();
+    int flags = ::fcntl(in_fd, F_GETFL);
+    if (flags < 0 || ::fcntl(in_fd, F_SETFL, flags | O_NONBLOCK) != 0)
+        fail("fcntl");
 
     AgentRun run;
     std::size_t written = 0;
-    if (input.empty())
-        in.write_end.reset();
+    bool writing = true;
+    if (input.empty()) {
+        agent.close_input();
+        writing = false;
+    }
+    bool out_open = true;
+    bool err_open = true;
     const auto deadline = std::chrono::steady_clock::now() + options.timeout;
     bool killed = false;
     auto kill_deadline = deadline;
     char buffer[65536];
 
-    while (out.read_end.get() >= 0 || err.read_end.get() >= 0) {
+    while (out_open || err_open) {
         pollfd fds[3];
         nfds_t count = 0;
         int out_index = -1, err_index = -1, in_index = -1;
-        if (out.read_end.get() >= 0) {
+        if (out_open) {
             out_index = static_cast<int>(count);
-            fds[count++] = {out.read_end.get(), POLLIN, 0};
+            fds[count++] = {agent.output_fd(), POLLIN, 0};
         }
-        if (err.read_end.get() >= 0) {
+        if (err_open) {
             err_index = static_cast<int>(count);
-            fds[count++] = {err.read_end.get(), POLLIN, 0};
+            fds[count++] = {agent.error_fd(), POLLIN, 0};
         }
-        if (in.write_end.get() >= 0) {
+        if (writing) {
             in_index = static_cast<int>(count);
-            fds[count++] = {in.write_end.get(), POLLOUT, 0};
+            fds[count++] = {in_fd, POLLOUT, 0};
         }
         auto now = std::chrono::steady_clock::now();
         if (!killed && now >= deadline) {
-            ::kill(pid, SIGKILL);
+            // Not kill(): that waits, and a grandchild (Wine) may still hold
+            // the pipes.
+            ::kill(static_cast<pid_t>(agent.pid()), SIGKILL);
             killed = true;
             run.timed_out = true;
             // Whatever still holds the pipes gets a moment to let go.
             kill_deadline = now + std::chrono::seconds(2);
-            in.write_end.reset();
+            agent.close_input();
+            writing = false;
             continue;
         }
         if (killed && now >= kill_deadline)
@@ -252,57 +184,52 @@ AgentRun run_agent(const std::string& input, const AgentOptions& options) {
                 continue;
             fail("poll");
         }
-        auto drain = [&](int index, Fd& fd, std::string& sink) {
+        auto drain = [&](int index, bool& open, std::string& sink) {
             if (index < 0 || (fds[index].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
                 return;
-            ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+            ssize_t n = ::read(fds[index].fd, buffer, sizeof buffer);
             if (n > 0) {
                 sink.append(buffer, static_cast<std::size_t>(n));
             } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-                fd.reset();
+                open = false;
             }
         };
-        drain(out_index, out.read_end, run.stdout_bytes);
-        drain(err_index, err.read_end, run.stderr_text);
+        drain(out_index, out_open, run.stdout_bytes);
+        drain(err_index, err_open, run.stderr_text);
         if (in_index >= 0 && fds[in_index].revents != 0) {
-            if (fds[in_index].revents & (POLLERR | POLLHUP)) {
-                in.write_end.reset();
-            } else {
-                ssize_t n = ::write(in.write_end.get(), input.data() + written,
+            bool done = (fds[in_index].revents & (POLLERR | POLLHUP)) != 0;
+            if (!done) {
+                ssize_t n = ::write(in_fd, input.data() + written,
                                     std::min<std::size_t>(input.size() - written, 65536));
                 if (n > 0) {
                     written += static_cast<std::size_t>(n);
-                    if (written == input.size())
-                        in.write_end.reset();
+                    done = written == input.size();
                 } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                    in.write_end.reset();  // EPIPE: the agent stopped reading
+                    done = true;  // EPIPE: the agent stopped reading
                 }
             }
+            if (done) {
+                agent.close_input();
+                writing = false;
+            }
         }
     }
-    in.write_end.reset();
+    agent.close_input();
 
-    int status = 0;
+    std::optional<int> status;
     if (!killed) {
         // Output closed; the process should be gone or about to be.
-        const auto reap_deadline = std::chrono::steady_clock::now() + options.timeout;
-        while (::waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() >= reap_deadline) {
-                ::kill(pid, SIGKILL);
-                killed = true;
-                run.timed_out = true;
-                break;
-            }
-            ::usleep(2000);
-        }
+        status = agent.wait_for(options.timeout);
+        if (!status)
+            run.timed_out = true;
     }
-    if (killed) {
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
+    if (!status) {
+        agent.kill();
+        killed = true;
     }
-    if (!killed && WIFEXITED(status))
-        run.exit_status = WEXITSTATUS(status);
-    split_frames(run);
+    if (!killed)
+        run.exit_status = *status;
+    run.responses = split_frames(run.stdout_bytes);
     return run;
 }
 
@@ -310,113 +237,11 @@ AgentRun run_requests(const std::vector<std::string>& bodies, const AgentOptions
     return run_agent(frames(bodies), options);
 }
 
-AgentProcess::AgentProcess(const AgentOptions& options, const std::string& stderr_file) {
-    ::signal(SIGPIPE, SIG_IGN);
-    std::vector<std::string> argv_strings = agent_command();
-    argv_strings.insert(argv_strings.end(), options.args.begin(), options.args.end());
-    std::vector<std::string> env_strings = child_environment(options.env);
-    auto argv = c_strings(argv_strings);
-    auto envp = c_strings(env_strings);
-    Pipe in = make_pipe();
-    Pipe out = make_pipe();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in.read_end.get(), 0);
-    posix_spawn_file_actions_adddup2(&actions, out.write_end.get(), 1);
-    posix_spawn_file_actions_addopen(&actions, 2, stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    pid_t pid = -1;
-    int rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        errno = rc;
-        fail("posix_spawnp " + argv_strings[0]);
-    }
-    pid_ = pid;
-    to_agent_ = in.write_end.release();
-    from_agent_ = out.read_end.release();
-}
-
-AgentProcess::~AgentProcess() {
-    finish();
-}
-
-bool AgentProcess::send(std::string_view body) {
-    if (to_agent_ < 0)
-        return false;
-    std::string bytes = frame(body);
-    std::string_view rest = bytes;
-    while (!rest.empty()) {
-        const ssize_t n = ::write(to_agent_, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-int AgentProcess::abandon(std::chrono::milliseconds grace) {
-    if (status_ || pid_ <= 0)
-        return status_.value_or(-1);
-    ::close(std::exchange(to_agent_, -1));
-    ::close(std::exchange(from_agent_, -1));
-    const auto deadline = std::chrono::steady_clock::now() + grace;
-    int status = 0;
-    pid_t done = 0;
-    while ((done = ::waitpid(pid_, &status, WNOHANG)) == 0 &&
-           std::chrono::steady_clock::now() < deadline)
-        ::usleep(10000);
-    if (done == 0) {
-        ::kill(pid_, SIGKILL);
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        status_ = -1;
-    } else {
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    return *status_;
-}
-
-std::optional<std::string> AgentProcess::exchange(std::string_view body) {
-    auto read_all = [&](char* p, std::size_t size) {
-        while (size > 0) {
-            const ssize_t n = ::read(from_agent_, p, size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            p += n;
-            size -= static_cast<std::size_t>(n);
-        }
-        return true;
-    };
-    if (!send(body))
-        return std::nullopt;
-    unsigned char header[4];
-    if (!read_all(reinterpret_cast<char*>(header), 4))
-        return std::nullopt;
-    const std::uint32_t n = header[0] | (header[1] << 8) | (header[2] << 16) |
-                            (static_cast<std::uint32_t>(header[3]) << 24);
-    std::string response(n, '\0');
-    if (!read_all(response.data(), n))
-        return std::nullopt;
-    return response;
-}
-
-int AgentProcess::finish() {
-    if (!status_ && pid_ > 0) {
-        if (to_agent_ >= 0)
-            ::close(std::exchange(to_agent_, -1));
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        if (from_agent_ >= 0)
-            ::close(std::exchange(from_agent_, -1));
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    return status_.value_or(-1);
+AgentProcess start_agent(const AgentOptions& options, const std::string& stderr_file) {
+    agent_client::LaunchOptions launch = launch_options(options);
+    launch.error_output = agent_client::ErrorOutput::File;
+    launch.error_file = stderr_file;
+    return start(launch);
 }
 
 TempDir::TempDir() {

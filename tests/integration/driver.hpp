@@ -12,6 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "tolvex/agent_client/agent_process.hpp"
+#include "tolvex/framing/frame.hpp"
+
 namespace tolvex::testing {
 
 // The command that starts the agent: TOLVEX_AGENT_COMMAND split at spaces
@@ -42,8 +45,9 @@ struct AgentRun {
     std::string stderr_text;
 };
 
-// The 4-byte little-endian length followed by the body.
-std::string frame(std::string_view body);
+inline std::string frame(std::string_view body) {
+    return framing::encode_frame(body);
+}
 std::string frames(const std::vector<std::string>& bodies);
 
 // Writes all of input to the agent's stdin, closes it, waits for the exit.
@@ -54,32 +58,10 @@ AgentRun run_requests(const std::vector<std::string>& bodies, const AgentOptions
 
 // The agent as a long-lived child spoken to one request at a time, as a
 // browser keeps its port open. Its standard error goes to a file, so a
-// chatty agent never blocks on a pipe nobody reads.
-class AgentProcess {
-  public:
-    AgentProcess(const AgentOptions& options, const std::string& stderr_file);
-    ~AgentProcess();  // closes the agent's input and waits for it
-    AgentProcess(const AgentProcess&) = delete;
-    AgentProcess& operator=(const AgentProcess&) = delete;
-
-    int pid() const { return pid_; }
-    // One request frame out, one response frame back; std::nullopt when the
-    // agent has gone.
-    std::optional<std::string> exchange(std::string_view body);
-    // One request frame out, no waiting for its answer.
-    bool send(std::string_view body);
-    // Closes both pipes, as a browser that has gone; the exit status if the
-    // agent ends within `grace`, else -1 (and the agent is killed).
-    int abandon(std::chrono::milliseconds grace);
-    // Closes the agent's input and returns its exit status (-1 after a signal).
-    int finish();
-
-  private:
-    int pid_ = -1;
-    int to_agent_ = -1;
-    int from_agent_ = -1;
-    std::optional<int> status_;
-};
+// chatty agent never blocks on a pipe nobody reads. Throws when it cannot be
+// started.
+using agent_client::AgentProcess;
+AgentProcess start_agent(const AgentOptions& options, const std::string& stderr_file);
 
 // A fresh temporary directory, removed when the object goes out of scope.
 class TempDir {

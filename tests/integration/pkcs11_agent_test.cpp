@@ -259,7 +259,7 @@ TEST_F(AgentTokenTest, HungModuleDoesNotOutliveTheBrowser) {
     for (const auto& [function, request] : cases) {
         config_["hang"] = {function};
         std::filesystem::remove(log_file());
-        AgentProcess agent(options({module}), dir_.file("stderr.txt").string());
+        AgentProcess agent = start_agent(options({module}), dir_.file("stderr.txt").string());
         ASSERT_TRUE(agent.send(request.dump()));
         // Wait until the request is stuck in the module, then go away as a
         // browser does: both pipes closed.

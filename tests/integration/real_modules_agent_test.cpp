@@ -80,7 +80,7 @@ TEST_F(TpmTokenTest, FiftyRoundsInOneAgentKeepDescriptorsAndMemoryFlat) {
     const test::TestKey ec = key_of(read_bytes(tpm("ec.der")));
     std::string pin;
     std::ifstream(tpm("pin")) >> pin;
-    AgentProcess agent(options(), dir_->file("agent.err"));
+    AgentProcess agent = start_agent(options(), dir_->file("agent.err"));
 
     // tpm2-pkcs11 pads its model with NUL bytes.
     Json tokens = ask_process(agent, {{"id", "t"}, {"command", "list_tokens"}});
@@ -128,7 +128,7 @@ TEST(OpenScModule, FiftyRequestsWithoutACardKeepDescriptorsFlat) {
     TempDir dir;
     AgentOptions options;
     options.env["TOLVEX_PKCS11_MODULES"] = kOpenScModule;
-    AgentProcess agent(options, dir.file("agent.err"));
+    AgentProcess agent = start_agent(options, dir.file("agent.err"));
     ProcessStats second;
     for (int i = 1; i <= 50; ++i) {
         const char* command = i % 2 ? "list_certificates" : "list_tokens";

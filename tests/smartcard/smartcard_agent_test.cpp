@@ -191,7 +191,7 @@ double SmartCardTest::setup_ms_ = 0;
 SCARDCONTEXT SmartCardTest::context_ = 0;
 
 TEST_F(SmartCardTest, ListsTheCardAndSignsWithEveryDigest) {
-    AgentProcess agent(options(), dir_->file("agent.err"));
+    AgentProcess agent = start_agent(options(), dir_->file("agent.err"));
     Json tokens = ask_process(agent, {{"id", "t"}, {"command", "list_tokens"}});
     ASSERT_EQ(tokens["result"]["tokens"].size(), 1u) << tokens.dump();
     const Json& token = tokens["result"]["tokens"][0];
@@ -235,7 +235,7 @@ TEST_F(SmartCardTest, ListsTheCardAndSignsWithEveryDigest) {
 }
 
 TEST_F(SmartCardTest, SeesTheCardTakenOutAndPutBackBetweenRequests) {
-    AgentProcess agent(options(), dir_->file("agent.err"));
+    AgentProcess agent = start_agent(options(), dir_->file("agent.err"));
     sign_and_verify(agent, 2, DigestAlgorithm::Sha256);
 
     ASSERT_TRUE(move_card(false));
@@ -266,7 +266,7 @@ TEST_F(SmartCardTest, CountsPinTriesDownToTheLock) {
     const core::Bytes digest = core::compute_digest(core::Bytes{5}, DigestAlgorithm::Sha256);
     const std::string wrong = "87654321";
     const long verify_before = card_state().verify;
-    AgentProcess agent(options(), dir_->file("agent.err"));
+    AgentProcess agent = start_agent(options(), dir_->file("agent.err"));
     auto code_and_message = [&](const std::string& pin) {
         Json reply = ask_process(agent, sign_request(digest, DigestAlgorithm::Sha256, pin));
         return reply["ok"] == true ? Json("ok") : reply["error"];
@@ -299,7 +299,7 @@ TEST_F(SmartCardTest, CountsPinTriesDownToTheLock) {
 }
 
 TEST_F(SmartCardTest, FiftyRoundsInOneAgentKeepDescriptorsAndMemoryFlat) {
-    AgentProcess agent(options(), dir_->file("agent.err"));
+    AgentProcess agent = start_agent(options(), dir_->file("agent.err"));
     ProcessStats fifth;
     double list_ms = 0;
     double sign_ms = 0;

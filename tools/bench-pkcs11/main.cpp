@@ -27,7 +27,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "agent_pipe.hpp"
+#include "tolvex/agent_client/agent_process.hpp"
 #include "tolvex/core/base64.hpp"
 #include "tolvex/core/cert.hpp"
 #include "tolvex/core/digest.hpp"
@@ -36,6 +36,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using tolvex::agent_client::AgentProcess;
 using tolvex::core::Bytes;
 namespace p11 = tolvex::pkcs11;
 
@@ -137,18 +138,31 @@ std::optional<double> plain_loop(const Options& o, const std::vector<Bytes>& dig
 
 // One sign request with the whole batch, timed from writing its frame to
 // reading the response.
-std::optional<double> through_agent(tolvex::bench::AgentPipe& agent, const std::string& request) {
-    std::string response;
+std::optional<double> through_agent(AgentProcess& agent, const std::string& request) {
     const auto start = Clock::now();
-    if (!agent.exchange(request, response))
+    auto answer = agent.exchange(request);
+    if (!answer)
         return std::nullopt;
     const double elapsed = ms_since(start);
+    const std::string& response = *answer;
     auto reply = nlohmann::json::parse(response, nullptr, false);
     if (reply.is_discarded() || !reply.value("ok", false)) {
         std::fprintf(stderr, "agent: %s\n", response.substr(0, 300).c_str());
         return std::nullopt;
     }
     return elapsed;
+}
+
+// The agent at `path`, its log on our standard error.
+std::optional<AgentProcess> start_agent(const std::string& path) {
+    tolvex::agent_client::LaunchOptions launch;
+    launch.program = path;
+    auto agent = AgentProcess::start(launch);
+    if (!agent) {
+        std::fprintf(stderr, "%s\n", agent.error().c_str());
+        return std::nullopt;
+    }
+    return std::move(*agent);
 }
 
 // Lines of the spy's log that end in ": name".
@@ -168,7 +182,9 @@ bool print_loads_per_request(const Options& o, const std::string& sign_body) {
     setenv("TOLVEX_PKCS11_MODULES", o.spy.c_str(), 1);
     setenv("PKCS11SPY", o.module.c_str(), 1);
     setenv("PKCS11SPY_OUTPUT", log.c_str(), 1);
-    tolvex::bench::AgentPipe agent({o.agent});
+    auto agent = start_agent(o.agent);
+    if (!agent)
+        return false;
     const std::pair<const char*, std::string> requests[] = {
         {"list_tokens", R"({"id":"t","command":"list_tokens"})"},
         {"list_certificates", R"({"id":"c","command":"list_certificates"})"},
@@ -179,8 +195,7 @@ bool print_loads_per_request(const Options& o, const std::string& sign_body) {
     std::printf("module loads per request (C_Initialize / C_Finalize through pkcs11-spy):\n");
     std::size_t inits = 0, finals = 0;
     for (const auto& [name, body] : requests) {
-        std::string response;
-        if (!agent.running() || !agent.exchange(body, response))
+        if (!agent->exchange(body))
             return false;
         const std::size_t i = spy_calls(log, "C_Initialize"), f = spy_calls(log, "C_Finalize");
         std::printf("  %-18s %zu / %zu\n", name, i - inits, f - finals);
@@ -219,9 +234,8 @@ int main(int argc, char** argv) {
     const std::string body = request.dump();
 
     setenv("TOLVEX_PKCS11_MODULES", options->module.c_str(), 1);
-    tolvex::bench::AgentPipe agent({options->agent});
-    std::string pong;
-    if (!agent.running() || !agent.exchange(R"({"id":"w","command":"ping"})", pong)) {
+    auto agent = start_agent(options->agent);
+    if (!agent || !agent->exchange(R"({"id":"w","command":"ping"})")) {
         std::fprintf(stderr, "the agent did not answer\n");
         return 1;
     }
@@ -229,7 +243,7 @@ int main(int argc, char** argv) {
     std::vector<double> plain, via_agent;
     for (int round = 0; round < options->rounds; ++round) {
         auto p = plain_loop(*options, digests);
-        auto a = through_agent(agent, body);
+        auto a = through_agent(*agent, body);
         if (!p || !a)
             return 1;
         plain.push_back(*p);

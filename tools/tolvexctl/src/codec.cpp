@@ -23,24 +23,6 @@ int sextet(char c) {
 }
 }  // namespace
 
-std::string encode_frame(std::string_view body) {
-    const auto n = static_cast<std::uint32_t>(body.size());
-    std::string out;
-    out.reserve(4 + body.size());
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<char>((n >> (8 * i)) & 0xff));
-    out.append(body);
-    return out;
-}
-
-std::uint32_t decode_frame_length(std::string_view prefix) {
-    std::uint32_t n = 0;
-    for (int i = 3; i >= 0; --i) {
-        n = (n << 8) | static_cast<unsigned char>(prefix.at(static_cast<std::size_t>(i)));
-    }
-    return n;
-}
-
 std::string base64_encode(std::string_view bytes) {
     std::string out;
     out.reserve((bytes.size() + 2) / 3 * 4);

@@ -4,6 +4,8 @@
 
 namespace tolvexctl {
 
+namespace framing = tolvex::framing;
+
 std::string describe(const Failure& failure) {
     if (failure.code.empty())
         return failure.message;
@@ -13,7 +15,12 @@ std::string describe(const Failure& failure) {
 std::expected<Session, Failure> Session::open(const std::filesystem::path& agent,
                                               const std::vector<std::string>& args,
                                               bool show_agent_stderr) {
-    auto process = AgentProcess::start(agent, args, show_agent_stderr);
+    // The agent logs to its standard error; that is ours only when asked.
+    tolvex::agent_client::LaunchOptions options;
+    options.program = agent;
+    options.arguments = args;
+    options.error_output = show_agent_stderr ? ErrorOutput::Inherit : ErrorOutput::Discard;
+    auto process = AgentProcess::start(options);
     if (!process)
         return std::unexpected(Failure{"", process.error()});
     return Session(std::move(*process));
@@ -22,7 +29,7 @@ std::expected<Session, Failure> Session::open(const std::filesystem::path& agent
 Failure Session::link_failure(std::string what) {
     // The exit status says more than the broken pipe: status 2 is the agent
     // refusing the caller's origin.
-    const int status = process_.wait();
+    const int status = process_.finish();
     if (status == 2) {
         return {"",
                 "o agente recusou a origem do chamador (status 2); confira "
@@ -35,30 +42,30 @@ Failure Session::link_failure(std::string what) {
 }
 
 std::expected<std::string, Failure> Session::exchange(std::string_view body) {
-    if (body.size() > kMaxFrameBytes) {
-        return std::unexpected(Failure{"", "pedido maior que o limite de 1048576 bytes"});
+    // Straight from `body` to the pipe: no copy of a PIN is left behind.
+    if (auto sent = process_.send(body); !sent) {
+        if (sent.error().fault == framing::FrameFault::TooLarge) {
+            return std::unexpected(Failure{"", "pedido maior que o limite de " +
+                                                   std::to_string(framing::MAX_FRAME_BYTES) +
+                                                   " bytes"});
+        }
+        return std::unexpected(link_failure(sent.error().text));
     }
-    std::string frame = encode_frame(body);
-    auto written = process_.write_all(frame);
-    // The frame may carry a PIN.
-    wipe(frame);
-    if (!written)
-        return std::unexpected(link_failure(written.error()));
-    std::size_t got = 0;
-    auto prefix = process_.read_exact(4, got);
-    if (!prefix) {
-        return std::unexpected(
-            link_failure(got == 0 ? "o agente não respondeu" : "resposta truncada do agente"));
+    auto answer = process_.receive();
+    if (answer)
+        return std::move(*answer);
+    switch (answer.error().fault) {
+        case framing::FrameFault::TooLarge:
+            return std::unexpected(link_failure("o agente anunciou uma resposta de " +
+                                                std::to_string(answer.error().length) +
+                                                " bytes, acima do limite"));
+        case framing::FrameFault::Truncated:
+            return std::unexpected(link_failure("resposta truncada do agente"));
+        case framing::FrameFault::Ended:
+        case framing::FrameFault::Io:
+            break;
     }
-    const std::uint32_t n = decode_frame_length(*prefix);
-    if (n > kMaxFrameBytes) {
-        return std::unexpected(link_failure("o agente anunciou uma resposta de " +
-                                            std::to_string(n) + " bytes, acima do limite"));
-    }
-    auto answer = process_.read_exact(n, got);
-    if (!answer)
-        return std::unexpected(link_failure("resposta truncada do agente"));
-    return std::move(*answer);
+    return std::unexpected(link_failure("o agente não respondeu"));
 }
 
 std::expected<nlohmann::json, Failure> unwrap_response(std::string_view body) {
@@ -105,7 +112,7 @@ std::expected<nlohmann::json, Failure> Session::call(std::string_view command,
 }
 
 int Session::finish() {
-    return process_.wait();
+    return process_.finish();
 }
 
 }  // namespace tolvexctl

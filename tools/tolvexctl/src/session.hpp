@@ -11,9 +11,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "process.hpp"
+#include "tolvex/agent_client/agent_process.hpp"
 
 namespace tolvexctl {
+
+using tolvex::agent_client::AgentProcess;
+using tolvex::agent_client::ErrorOutput;
 
 // A failure as the user should see it. `code` is the agent's error code when
 // the agent answered with an error; it is empty when the link itself failed

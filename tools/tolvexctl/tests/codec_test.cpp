@@ -5,15 +5,6 @@
 namespace tolvexctl {
 namespace {
 
-TEST(Frame, LengthIsLittleEndianAndRoundTrips) {
-    const std::string body(0x010203, 'a');
-    const std::string f = encode_frame(body);
-    ASSERT_EQ(f.size(), body.size() + 4);
-    EXPECT_EQ(f.substr(0, 4), std::string("\x03\x02\x01\x00", 4));
-    EXPECT_EQ(decode_frame_length(f.substr(0, 4)), 0x010203u);
-    EXPECT_EQ(decode_frame_length(std::string("\xff\xff\xff\xff", 4)), 0xffffffffu);
-}
-
 TEST(Base64, EncodesAllPaddingForms) {
     EXPECT_EQ(base64_encode(""), "");
     EXPECT_EQ(base64_encode("A"), "QQ==");

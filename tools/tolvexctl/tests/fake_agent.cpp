@@ -5,55 +5,33 @@
 //   "big"   -> ok, result {"blob": <900 000 characters>}
 //   "quit"  -> exits with status 1 without answering
 // The caller origin "refuse" makes it exit with status 2 before reading.
-#include <cstdio>
-#include <iostream>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "tolvex/framing/frame.hpp"
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
 #endif
 
-namespace {
-
-bool read_exact(std::string& buf, std::size_t n) {
-    buf.resize(n);
-    return n == 0 || std::fread(buf.data(), 1, n, stdin) == n;
-}
-
-void write_frame(const std::string& body) {
-    const auto n = static_cast<unsigned>(body.size());
-    const unsigned char prefix[4] = {
-        static_cast<unsigned char>(n), static_cast<unsigned char>(n >> 8),
-        static_cast<unsigned char>(n >> 16), static_cast<unsigned char>(n >> 24)};
-    std::fwrite(prefix, 1, 4, stdout);
-    std::fwrite(body.data(), 1, body.size(), stdout);
-    std::fflush(stdout);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
 #ifdef _WIN32
-    _setmode(_fileno(stdin), _O_BINARY);
-    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(0, _O_BINARY);
+    _setmode(1, _O_BINARY);
 #endif
     std::vector<std::string> args(argv + 1, argv + argc);
     if (!args.empty() && args[0] == "refuse")
         return 2;
-    std::string prefix;
-    std::string body;
-    while (read_exact(prefix, 4)) {
-        const unsigned n = static_cast<unsigned char>(prefix[0]) |
-                           (static_cast<unsigned char>(prefix[1]) << 8) |
-                           (static_cast<unsigned char>(prefix[2]) << 16) |
-                           (static_cast<unsigned>(static_cast<unsigned char>(prefix[3])) << 24);
-        if (!read_exact(body, n))
-            return 1;
-        auto request = nlohmann::json::parse(body, nullptr, false);
+    tolvex::framing::FdStream in(0);
+    tolvex::framing::FdStream out(1);
+    for (;;) {
+        auto body = tolvex::framing::read_frame(in);
+        if (!body)
+            return body.error().fault == tolvex::framing::FrameFault::Ended ? 0 : 1;
+        auto request = nlohmann::json::parse(*body, nullptr, false);
         nlohmann::json response;
         response["id"] = request.is_object() ? request.value("id", "") : "";
         const std::string command = request.is_object() ? request.value("command", "") : "";
@@ -69,7 +47,7 @@ int main(int argc, char** argv) {
             response["ok"] = true;
             response["result"] = {{"request", request}, {"args", args}};
         }
-        write_frame(response.dump());
+        if (!tolvex::framing::write_frame(out, response.dump()))
+            return 1;
     }
-    return 0;
 }
