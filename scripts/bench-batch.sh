@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # One sign request of 500 data items filling the 1 MiB frame limit, through the
-# agent binary against the emulated store (EC P-256 key, so the cost is the
-# agent's own: reading, decoding, digesting and answering). Prints the wall
-# time and the peak memory that /usr/bin/time reports.
+# test build of the agent against the emulated store (EC P-256 key, so the
+# cost is the agent's own: reading, decoding, digesting and answering).
+# Prints the wall time and the peak memory that /usr/bin/time reports.
 # Usage: scripts/bench-batch.sh [BUILD_DIR]   (default build/linux)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/linux}
-agent=$build/bin/tolvex_agent
+agent=$build/bin/tolvex_test_agent
 [ -x "$agent" ] || { echo "bench-batch: build $agent first" >&2; exit 1; }
 
 work=$(mktemp -d)

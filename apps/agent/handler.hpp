@@ -13,10 +13,12 @@ namespace tolvex::agent {
 
 // Built once at start-up and lent read-only to every request.
 struct HandlerContext {
-    // Visited in this order by every listing and search: the OS store first,
-    // then PKCS#11.
+    // Visited in this order by every listing and search: the OS store first
+    // (where the platform has one), then PKCS#11.
     std::vector<std::unique_ptr<core::CertificateSource>> sources;
     std::unique_ptr<core::TokenLister> token_source;
+    // The OS store's name as `ping` reports it; the host sets the one of
+    // its platform (os_store::OsStore).
     std::string os_store = "windows";
 };
 

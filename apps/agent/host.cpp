@@ -11,7 +11,6 @@
 #include "tolvex/core/log.hpp"
 #include "tolvex/core/text.hpp"
 #include "tolvex/framing/frame.hpp"
-#include "tolvex/os_store/store_source.hpp"
 #include "tolvex/pkcs11/certsource.hpp"
 
 namespace tolvex::agent {
@@ -45,12 +44,13 @@ platform::CallerOrigin caller_identity(int argc, char** argv) {
 
 namespace {
 
-HandlerContext build_context(const AgentConfig& config) {
+HandlerContext build_context(const AgentConfig& config, os_store::OsStore os_store) {
     HandlerContext context;
-    context.sources.push_back(std::make_unique<os_store::WindowsStoreSource>());
+    if (os_store.source)
+        context.sources.push_back(std::move(os_store.source));
     context.sources.push_back(std::make_unique<pkcs11::Pkcs11Source>(module_paths(config)));
     context.token_source = std::make_unique<pkcs11::Pkcs11Source>(module_paths(config));
-    context.os_store = "windows";
+    context.os_store = std::move(os_store.name);
     return context;
 }
 
@@ -142,7 +142,7 @@ int serve(const HandlerContext& context, int channel) {
 
 }  // namespace
 
-int run_agent(int argc, char** argv, int channel) {
+int run_agent(int argc, char** argv, int channel, os_store::OsStore os_store) {
     AgentConfig config = load_config(config_path());
     init_logging(config.log_file);
     auto logger = log::target("tolvex_agent");
@@ -158,9 +158,18 @@ int run_agent(int argc, char** argv, int channel) {
         return 2;
     }
 
-    const HandlerContext context = build_context(config);
+    const HandlerContext context = build_context(config, std::move(os_store));
     logger->info("agente iniciado; repositório do SO: {}", context.os_store);
     return serve(context, channel);
+}
+
+int agent_main(int argc, char** argv, os_store::OsStore os_store) {
+    // Before anything else can write to standard output.
+    auto channel = platform::claim_frame_channel();
+    if (!channel)
+        return 1;
+    platform::restrict_library_search();
+    return run_agent(argc, argv, *channel, std::move(os_store));
 }
 
 }  // namespace tolvex::agent

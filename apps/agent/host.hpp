@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform.hpp"
+#include "tolvex/os_store/os_store.hpp"
 
 namespace tolvex::agent {
 
@@ -27,9 +28,15 @@ bool origin_allowed(const std::optional<std::string>& allowed, bool allowed_unic
 // first (empty when there is none).
 platform::CallerOrigin caller_identity(int argc, char** argv);
 
-// Runs the agent, its frames written to `channel` (see
+// Runs the agent over `os_store` (listed and searched before the PKCS#11
+// modules, when there is one), its frames written to `channel` (see
 // platform::claim_frame_channel); returns the exit status (0 end of input,
 // 1 framing failure or the browser gone, 2 origin refused).
-int run_agent(int argc, char** argv, int channel);
+int run_agent(int argc, char** argv, int channel, os_store::OsStore os_store);
+
+// The program: takes the frame channel first, then runs the agent. The
+// product passes the platform's store (os_store::platform_os_store), the
+// test build of the agent the emulated one; building either writes nothing.
+int agent_main(int argc, char** argv, os_store::OsStore os_store);
 
 }  // namespace tolvex::agent

@@ -1,11 +1,5 @@
 #include "host.hpp"
-#include "platform.hpp"
 
 int main(int argc, char** argv) {
-    // Before anything else can write to standard output.
-    auto channel = tolvex::agent::platform::claim_frame_channel();
-    if (!channel)
-        return 1;
-    tolvex::agent::platform::restrict_library_search();
-    return tolvex::agent::run_agent(argc, argv, *channel);
+    return tolvex::agent::agent_main(argc, argv, tolvex::os_store::platform_os_store());
 }

@@ -64,7 +64,8 @@ std::vector<std::string> child_environment(const std::map<std::string, std::stri
 }
 
 agent_client::LaunchOptions launch_options(const AgentOptions& options) {
-    std::vector<std::string> command = agent_command();
+    std::vector<std::string> command =
+        options.agent ? std::vector<std::string>{*options.agent} : agent_command();
     agent_client::LaunchOptions launch;
     launch.program = command.front();
     launch.arguments.assign(command.begin() + 1, command.end());

@@ -26,6 +26,8 @@ std::vector<std::string> agent_command();
 bool agent_is_windows();
 
 struct AgentOptions {
+    // Another agent binary than the one under test (the product agent).
+    std::optional<std::string> agent;
     std::vector<std::string> args;  // after the program (the caller origin)
     // The agent starts from the test's environment with every TOLVEX_* and
     // APPDATA variable removed; these are then set (an empty value is set,

@@ -1,5 +1,7 @@
-// The agent binary with the emulated Windows store (TOLVEX_EMULATED_STORE),
-// alone and together with a SoftHSM token holding the same certificate.
+// The test build of the agent with the emulated Windows store
+// (TOLVEX_EMULATED_STORE), alone and together with a SoftHSM token holding
+// the same certificate; and the product agent, which has neither a store on
+// Linux nor the emulator.
 
 #include <gtest/gtest.h>
 
@@ -87,7 +89,7 @@ class StoreAgent : public ::testing::Test {
   protected:
     void SetUp() override {
         if (agent_is_windows())
-            GTEST_SKIP() << "the emulated store exists in the Linux agent only";
+            GTEST_SKIP() << "the emulated store exists in the Linux test build of the agent only";
         // No token unless a test adds one: the system's default modules are
         // not this suite's business.
         options.env["TOLVEX_PKCS11_MODULES"] = "";
@@ -288,6 +290,29 @@ TEST_F(StoreAgent, StorePinErrorIsNotRetriedOnTheToken) {
     const json response = sign(shared_cert(), sha_digest("SHA256", "x"), TOKEN_PIN);
     ASSERT_FALSE(response.value("ok", true)) << response.dump();
     EXPECT_EQ(response["error"]["code"], "pin_incorrect");
+}
+
+TEST_F(StoreAgent, ProductAgentHasNoStoreAndNoEmulator) {
+    // A store that the test build fails to open, with a warning.
+    use_store(json::array(), {{"open_error", 5}});
+    const std::string list = R"({"id":"2","command":"list_certificates"})";
+    EXPECT_NE(request(json::parse(list)).dump().find("CertOpenStore falhou (erro 5)"),
+              std::string::npos);
+
+    options.agent = TOLVEX_PRODUCT_AGENT_PATH;
+    const AgentRun run = run_requests({R"({"id":"1","command":"ping"})", list}, options);
+    EXPECT_EQ(run.exit_status, 0) << run.stderr_text;
+    EXPECT_EQ(run.responses,
+              (std::vector<std::string>{
+                  R"({"id":"1","ok":true,"result":{"type":"pong","agent_version":"0.1.1",)"
+                  R"("protocol_version":3,"commands":["ping","list_tokens","list_certificates",)"
+                  R"("read_certificate","sign"],"os_store":"none"}})",
+                  R"({"id":"2","ok":true,"result":{"certificates":[],"warnings":[]}})"}));
+    EXPECT_NE(run.stderr_text.find("agente iniciado; repositório do SO: none"), std::string::npos)
+        << run.stderr_text;
+    // Not even the emulator's variable is named in the shipped binary.
+    EXPECT_EQ(read_file(TOLVEX_PRODUCT_AGENT_PATH).find("TOLVEX_EMULATED_STORE"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tolvex/os_store/store_api.hpp"
+#include "key_prov_info.hpp"
 
 namespace tolvex::testing {
 

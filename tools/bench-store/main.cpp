@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "emulated_store.hpp"
 #include "handler.hpp"
-#include "tolvex/os_store/emulated_store.hpp"
 #include "tolvex/os_store/store_source.hpp"
 #include "tolvex/pkcs11/certsource.hpp"
 
@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
     setenv(tolvex::os_store::EMULATED_STORE_VARIABLE, store_path.c_str(), 1);
 
     // The agent's path: description and files read at every opening.
-    const tolvex::os_store::WindowsStoreSource agent_source;
+    const tolvex::os_store::WindowsStoreSource agent_source(tolvex::os_store::emulated_store_api());
     std::size_t listed = 0;
     auto start = Clock::now();
     for (int r = 0; r < rounds; ++r)

@@ -301,8 +301,6 @@ AgentError windows_error_kind(Dword code) {
     }
 }
 
-WindowsStoreSource::WindowsStoreSource() : api_(platform_store_api()) {}
-
 WindowsStoreSource::WindowsStoreSource(std::shared_ptr<StoreApi> api) : api_(std::move(api)) {}
 
 core::SourceListing WindowsStoreSource::list_certificates() const {

@@ -9,10 +9,10 @@
 // CERT_KEY_PROV_INFO_PROP_ID) so that the Windows headers' macros of the
 // same names cannot clash with them.
 //
-// Backends: store_api_windows.cpp (the real calls) and store_api_emulated.cpp
-// (a JSON-described stand-in used on other systems). Tests use recording
-// fakes, and wrap the real backend to replace the one call Wine cannot make
-// real (a certificate's CNG key).
+// The product's one backend is store_api_windows.cpp, the real calls. Tests
+// bring their own: recording fakes, an emulated store for Linux
+// (tests/os_store/emulator), and the real backend wrapped to replace the one
+// call Wine cannot make real (a certificate's CNG key).
 
 #include <cstddef>
 #include <cstdint>
@@ -134,28 +134,8 @@ class StoreApi {
     virtual bool crypt_release_context(KeyHandle provider, Dword flags) = 0;
 };
 
-// The backend of this build: the real platform on Windows, the emulated store
-// (TOLVEX_EMULATED_STORE) elsewhere.
+// The real calls (Windows builds; store_api_windows.cpp).
 std::shared_ptr<StoreApi> platform_store_api();
-
-// Builds a CERT_KEY_PROV_INFO property value the way the platform lays it out:
-// the structure first, then the strings it points at. For backends that hold
-// the property themselves (emulation, fakes). `provider` is copied as given
-// (with whatever NUL it carries, or none); `provider_null` leaves
-// pwszProvName null. The pointers inside point into the written buffer, so
-// it must not be moved afterwards.
-struct KeyProvInfoValue {
-    std::u16string container;
-    std::u16string provider;
-    bool provider_null = false;
-    Dword provider_type = 0;
-    Dword key_spec = kAtKeyexchange;
-};
-// Size in bytes of the property value.
-Dword key_prov_info_size(const KeyProvInfoValue& value);
-// Writes the property value into `out` (at least key_prov_info_size bytes,
-// aligned for KeyProvInfo).
-void write_key_prov_info(const KeyProvInfoValue& value, void* out);
 
 // UTF-16 <-> UTF-8, with U+FFFD for what is ill-formed (core::to_utf8_lossy).
 inline std::string utf16_to_utf8(std::u16string_view text) {

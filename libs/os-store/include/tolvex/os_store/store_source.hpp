@@ -24,9 +24,8 @@ core::AgentError windows_error_kind(Dword code);
 // Holds no data: every operation opens the store, walks it and closes it.
 class WindowsStoreSource final : public core::CertificateSource {
   public:
-    // The platform backend of this build.
-    WindowsStoreSource();
-    // Any backend (tests pass recording fakes).
+    // The real platform (platform_store_api()) in the product; tests pass
+    // fakes and the emulated store.
     explicit WindowsStoreSource(std::shared_ptr<StoreApi> api);
 
     core::SourceKind source_kind() const override { return core::SourceKind::Os; }

@@ -25,9 +25,10 @@
 #include <string>
 #include <vector>
 
+#include "emulated_store.hpp"
+#include "key_prov_info.hpp"
 #include "tolvex/core/types.hpp"
-#include "tolvex/os_store/emulated_store.hpp"
-#include "tolvex/os_store/store_api.hpp"
+#include "tolvex/os_store/store_source.hpp"
 
 namespace tolvex::os_store {
 
@@ -805,8 +806,8 @@ std::shared_ptr<StoreApi> emulated_store_api(std::shared_ptr<const EmulatedStore
     return std::make_shared<EmulatedStoreApi>(std::move(data));
 }
 
-std::shared_ptr<StoreApi> platform_store_api() {
-    return emulated_store_api();
+OsStore emulated_os_store() {
+    return {"windows", std::make_unique<WindowsStoreSource>(emulated_store_api())};
 }
 
 }  // namespace tolvex::os_store

@@ -1,7 +1,7 @@
 #include <cstring>
 #include <string>
 
-#include "tolvex/os_store/store_api.hpp"
+#include "key_prov_info.hpp"
 
 namespace tolvex::os_store {
 

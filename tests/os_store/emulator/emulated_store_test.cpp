@@ -8,8 +8,8 @@
 #include <sstream>
 #include <string>
 
+#include "emulated_store.hpp"
 #include "test_certs.hpp"
-#include "tolvex/os_store/emulated_store.hpp"
 #include "tolvex/os_store/store_source.hpp"
 
 namespace tolvex::testing {

@@ -1,14 +1,16 @@
 #pragma once
 
-// The Linux stand-in for the Windows personal store: a store described by a
-// JSON file (format in libs/os-store/README.md) behind the same seam as the
-// real platform, signing with OpenSSL the way the platform's providers do and
-// writing a log of every call. Built on every system but Windows.
+// The Windows personal store emulated for the Linux tests: a store described
+// by a JSON file (format in README.md here) behind the same seam as the real
+// platform, signing with OpenSSL the way the platform's providers do and
+// writing a log of every call. Only tests, benchmarks and the test build of
+// the agent link it; the product has no emulator.
 
 #include <expected>
 #include <memory>
 #include <string>
 
+#include "tolvex/os_store/os_store.hpp"
 #include "tolvex/os_store/store_api.hpp"
 
 namespace tolvex::os_store {
@@ -28,5 +30,9 @@ std::shared_ptr<StoreApi> emulated_store_api();
 
 // Always the given, already loaded store.
 std::shared_ptr<StoreApi> emulated_store_api(std::shared_ptr<const EmulatedStoreData> data);
+
+// The OS store of the test build of the agent: named "windows", as the
+// agent it stands for, over the store TOLVEX_EMULATED_STORE describes.
+OsStore emulated_os_store();
 
 }  // namespace tolvex::os_store
