@@ -1,31 +1,20 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "test_support.hpp"
 
 namespace tolvex::test {
 namespace {
 
-std::wstring wide(std::string_view text) {
-    if (text.empty())
-        return {};
-    const int n =
-        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
+std::wstring wide(std::string_view utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end())).wstring();
 }
 
-std::string narrow(std::wstring_view text) {
-    if (text.empty())
-        return {};
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                        nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                          nullptr, nullptr);
-    return out;
+std::string narrow(const std::wstring& text) {
+    const auto utf8 = std::filesystem::path(text).u8string();
+    return std::string(utf8.begin(), utf8.end());
 }
 
 }  // namespace

@@ -6,6 +6,32 @@
 
 namespace tolvex::agent_client {
 
+AgentProcess::Child::~Child() {
+    close(input);
+    close(output);
+    close(error);
+    release();
+}
+
+std::optional<int> AgentProcess::Child::wait(std::optional<std::chrono::milliseconds> timeout) {
+    if (!status)
+        status = wait_process(timeout);
+    return status;
+}
+
+void AgentProcess::Child::kill() {
+    if (!status) {
+        kill_process();
+        wait(std::nullopt);
+        status = -1;
+    }
+}
+
+void AgentProcess::Child::close(int& fd) {
+    if (fd >= 0)
+        close_descriptor(std::exchange(fd, -1));
+}
+
 AgentProcess::AgentProcess(std::unique_ptr<Child> child) : child_(std::move(child)) {}
 AgentProcess::AgentProcess(AgentProcess&&) noexcept = default;
 AgentProcess& AgentProcess::operator=(AgentProcess&& other) noexcept {

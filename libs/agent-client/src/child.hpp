@@ -31,10 +31,19 @@ class AgentProcess::Child {
     std::optional<int> status;  // once it has been waited for
 
     // Waits, forever when `timeout` is std::nullopt; the status (-1 when it
-    // did not exit by itself), std::nullopt while it still runs.
+    // did not exit by itself), std::nullopt while it still runs. Once known,
+    // the status is kept.
     std::optional<int> wait(std::optional<std::chrono::milliseconds> timeout);
     void kill();
     static void close(int& fd);
+
+  private:
+    // Per platform: the waiting itself, ending the process at once, closing
+    // one descriptor, and letting go of the process handle (Windows).
+    std::optional<int> wait_process(std::optional<std::chrono::milliseconds> timeout);
+    void kill_process();
+    static void close_descriptor(int fd);
+    void release();
 };
 
 std::expected<std::unique_ptr<AgentProcess::Child>, std::string> spawn(

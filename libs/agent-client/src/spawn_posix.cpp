@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "child.hpp"
 
@@ -14,21 +15,14 @@ extern char** environ;
 
 namespace tolvex::agent_client {
 
-AgentProcess::Child::~Child() {
-    close(input);
-    close(output);
-    close(error);
+void AgentProcess::Child::release() {}
+
+void AgentProcess::Child::close_descriptor(int fd) {
+    ::close(fd);
 }
 
-void AgentProcess::Child::close(int& fd) {
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
-}
-
-std::optional<int> AgentProcess::Child::wait(std::optional<std::chrono::milliseconds> timeout) {
-    if (status)
-        return status;
+std::optional<int> AgentProcess::Child::wait_process(
+    std::optional<std::chrono::milliseconds> timeout) {
     const auto pid = static_cast<pid_t>(process);
     const auto deadline =
         std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
@@ -36,25 +30,19 @@ std::optional<int> AgentProcess::Child::wait(std::optional<std::chrono::millisec
     for (;;) {
         const pid_t done = ::waitpid(pid, &st, timeout ? WNOHANG : 0);
         if (done == pid)
-            break;
-        if (done < 0 && errno != EINTR) {
-            status = -1;  // not our child any more: nothing to wait for
-            return status;
-        }
+            return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        if (done < 0 && errno != EINTR)
+            return -1;  // not our child any more: nothing to wait for
         if (done == 0) {
             if (std::chrono::steady_clock::now() >= deadline)
                 return std::nullopt;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     }
-    status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return status;
 }
 
-void AgentProcess::Child::kill() {
-    if (!status)
-        ::kill(static_cast<pid_t>(process), SIGKILL);
-    wait(std::nullopt);
+void AgentProcess::Child::kill_process() {
+    ::kill(static_cast<pid_t>(process), SIGKILL);
 }
 
 namespace {

@@ -3,44 +3,33 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <utility>
 
 #include "child.hpp"
 
 namespace tolvex::agent_client {
 
-AgentProcess::Child::~Child() {
-    close(input);
-    close(output);
-    close(error);
+void AgentProcess::Child::release() {
     if (process != 0)
-        ::CloseHandle(reinterpret_cast<HANDLE>(process));
+        ::CloseHandle(reinterpret_cast<HANDLE>(std::exchange(process, 0)));
 }
 
-void AgentProcess::Child::close(int& fd) {
-    if (fd >= 0)
-        ::_close(fd);
-    fd = -1;
+void AgentProcess::Child::close_descriptor(int fd) {
+    ::_close(fd);
 }
 
-std::optional<int> AgentProcess::Child::wait(std::optional<std::chrono::milliseconds> timeout) {
-    if (status)
-        return status;
+std::optional<int> AgentProcess::Child::wait_process(
+    std::optional<std::chrono::milliseconds> timeout) {
     const auto handle = reinterpret_cast<HANDLE>(process);
     const DWORD ms = timeout ? static_cast<DWORD>(timeout->count()) : INFINITE;
     if (::WaitForSingleObject(handle, ms) == WAIT_TIMEOUT)
         return std::nullopt;
     DWORD code = 0;
-    status = ::GetExitCodeProcess(handle, &code) ? static_cast<int>(code) : -1;
-    return status;
+    return ::GetExitCodeProcess(handle, &code) ? static_cast<int>(code) : -1;
 }
 
-void AgentProcess::Child::kill() {
-    if (status)
-        return;
-    const auto handle = reinterpret_cast<HANDLE>(process);
-    ::TerminateProcess(handle, 1);
-    ::WaitForSingleObject(handle, INFINITE);
-    status = -1;
+void AgentProcess::Child::kill_process() {
+    ::TerminateProcess(reinterpret_cast<HANDLE>(process), 1);
 }
 
 namespace {
@@ -51,14 +40,8 @@ std::string win_error(const char* what) {
     return std::string(what) + ": erro do Windows " + code;
 }
 
-std::wstring widen(const std::string& s) {
-    if (s.empty())
-        return {};
-    const int n =
-        ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring w(static_cast<std::size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-    return w;
+std::wstring widen(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end())).wstring();
 }
 
 // Quoting of one argument as the C runtime's command-line parser reads it.

@@ -1,9 +1,38 @@
 #include "tolvex/framing/stream.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
+#include "fd.hpp"
+
 namespace tolvex::framing {
+namespace {
+
+// Retries an interrupted call; a failure carries the system's text.
+template <class Call>
+IoResult retrying(Call call) {
+    for (;;) {
+        const long n = call();
+        if (n >= 0)
+            return static_cast<std::size_t>(n);
+        const int error = errno;
+        if (error != EINTR) {
+            return std::unexpected(std::string(std::strerror(error)) + " (os error " +
+                                   std::to_string(error) + ")");
+        }
+    }
+}
+
+}  // namespace
+
+IoResult FdStream::read_some(char* out, std::size_t size) {
+    return retrying([&] { return fd::read(fd_, out, size); });
+}
+
+IoResult FdStream::write_some(const char* data, std::size_t size) {
+    return retrying([&] { return fd::write(fd_, data, size); });
+}
 
 std::expected<void, std::string> write_all(ByteWriter& out, std::string_view bytes) {
     while (!bytes.empty()) {
