@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 
 #include <openssl/evp.h>
@@ -7,64 +8,48 @@
 namespace tolvex::core {
 namespace {
 
-// DER of DigestInfo up to and including the OCTET STRING header: the
-// algorithm identifier carries explicit NULL parameters, as RSA PKCS#1 v1.5
-// verifiers expect byte for byte.
-constexpr std::array<std::uint8_t, 19> SHA256_PREFIX = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60,
-                                                        0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
-                                                        0x01, 0x05, 0x00, 0x04, 0x20};
-constexpr std::array<std::uint8_t, 19> SHA384_PREFIX = {0x30, 0x41, 0x30, 0x0d, 0x06, 0x09, 0x60,
-                                                        0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
-                                                        0x02, 0x05, 0x00, 0x04, 0x30};
-constexpr std::array<std::uint8_t, 19> SHA512_PREFIX = {0x30, 0x51, 0x30, 0x0d, 0x06, 0x09, 0x60,
-                                                        0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
-                                                        0x03, 0x05, 0x00, 0x04, 0x40};
+struct Algorithm {
+    std::string_view name;
+    const EVP_MD* (*md)();
+    // DER of DigestInfo up to and including the OCTET STRING header: the
+    // algorithm identifier carries explicit NULL parameters, as RSA PKCS#1
+    // v1.5 verifiers expect byte for byte.
+    std::array<std::uint8_t, 19> digest_info_prefix;
+};
 
-const std::array<std::uint8_t, 19>& prefix_of(DigestAlgorithm alg) {
-    switch (alg) {
-        case DigestAlgorithm::Sha256:
-            return SHA256_PREFIX;
-        case DigestAlgorithm::Sha384:
-            return SHA384_PREFIX;
-        case DigestAlgorithm::Sha512:
-            return SHA512_PREFIX;
-    }
-    return SHA256_PREFIX;
-}
+// In the order of DigestAlgorithm.
+const std::array<Algorithm, 3> ALGORITHMS = {{
+    {"SHA-256",
+     EVP_sha256,
+     {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01,
+      0x05, 0x00, 0x04, 0x20}},
+    {"SHA-384",
+     EVP_sha384,
+     {0x30, 0x41, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02,
+      0x05, 0x00, 0x04, 0x30}},
+    {"SHA-512",
+     EVP_sha512,
+     {0x30, 0x51, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03,
+      0x05, 0x00, 0x04, 0x40}},
+}};
 
-const EVP_MD* md_of(DigestAlgorithm alg) {
-    switch (alg) {
-        case DigestAlgorithm::Sha256:
-            return EVP_sha256();
-        case DigestAlgorithm::Sha384:
-            return EVP_sha384();
-        case DigestAlgorithm::Sha512:
-            return EVP_sha512();
-    }
-    return EVP_sha256();
+// An out-of-range value, which no parse yields, is taken as SHA-256.
+const Algorithm& algorithm(DigestAlgorithm alg) {
+    const auto i = static_cast<std::size_t>(alg);
+    return ALGORITHMS[i < ALGORITHMS.size() ? i : 0];
 }
 
 }  // namespace
 
 std::string_view digest_algorithm_text(DigestAlgorithm alg) {
-    switch (alg) {
-        case DigestAlgorithm::Sha256:
-            return "SHA-256";
-        case DigestAlgorithm::Sha384:
-            return "SHA-384";
-        case DigestAlgorithm::Sha512:
-            return "SHA-512";
-    }
-    return "SHA-256";
+    return algorithm(alg).name;
 }
 
 std::optional<DigestAlgorithm> parse_digest_algorithm(std::string_view text) {
-    if (text == "SHA-256")
-        return DigestAlgorithm::Sha256;
-    if (text == "SHA-384")
-        return DigestAlgorithm::Sha384;
-    if (text == "SHA-512")
-        return DigestAlgorithm::Sha512;
+    for (std::size_t i = 0; i < ALGORITHMS.size(); ++i) {
+        if (text == ALGORITHMS[i].name)
+            return static_cast<DigestAlgorithm>(i);
+    }
     return std::nullopt;
 }
 
@@ -73,7 +58,7 @@ Bytes compute_digest(std::span<const std::uint8_t> data, DigestAlgorithm alg) {
     unsigned int len = 0;
     // EVP_Digest with the built-in SHA-2 cannot fail short of memory
     // exhaustion; a zero-length result would then fail the length check.
-    if (EVP_Digest(data.data(), data.size(), out.data(), &len, md_of(alg), nullptr) != 1) {
+    if (EVP_Digest(data.data(), data.size(), out.data(), &len, algorithm(alg).md(), nullptr) != 1) {
         len = 0;
     }
     out.resize(len);
@@ -92,11 +77,9 @@ Result<void> check_digest_lengths(std::span<const Bytes> digests, DigestAlgorith
 }
 
 Bytes digest_info(DigestAlgorithm alg, std::span<const std::uint8_t> digest) {
-    const auto& prefix = prefix_of(alg);
-    Bytes out;
-    out.reserve(prefix.size() + digest.size());
-    out.insert(out.end(), prefix.begin(), prefix.end());
-    out.insert(out.end(), digest.begin(), digest.end());
+    const auto& prefix = algorithm(alg).digest_info_prefix;
+    Bytes out(prefix.size() + digest.size());
+    std::copy(digest.begin(), digest.end(), std::copy(prefix.begin(), prefix.end(), out.begin()));
     return out;
 }
 

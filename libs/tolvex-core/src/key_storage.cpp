@@ -28,17 +28,9 @@ bool contains_any(std::string_view text, const std::array<std::string_view, N>& 
 }  // namespace
 
 std::string_view key_storage_text(KeyStorage storage) {
-    switch (storage) {
-        case KeyStorage::Token:
-            return "token";
-        case KeyStorage::File:
-            return "file";
-        case KeyStorage::Cloud:
-            return "cloud";
-        case KeyStorage::Unknown:
-            return "unknown";
-    }
-    return "unknown";
+    constexpr std::array<std::string_view, 4> names = {"token", "file", "cloud", "unknown"};
+    const auto i = static_cast<std::size_t>(storage);
+    return i < names.size() ? names[i] : names.back();
 }
 
 KeyStorage classify_key_storage(std::string_view provider_name) {
