@@ -1,5 +1,8 @@
 #include "driver.hpp"
 
+#include "tolvex/core/base64.hpp"
+#include "tolvex/core/cert.hpp"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -111,6 +114,21 @@ std::vector<std::string> agent_command() {
 bool agent_is_windows() {
     const char* platform = std::getenv("TOLVEX_AGENT_PLATFORM");
     return platform != nullptr && std::string_view(platform) == "windows";
+}
+
+std::string b64(const std::vector<std::uint8_t>& bytes) {
+    return core::base64_encode(bytes);
+}
+
+std::vector<std::uint8_t> unb64(const std::string& text) {
+    auto bytes = core::base64_decode(text);
+    if (!bytes)
+        throw std::runtime_error("bad base64 from the agent");
+    return *bytes;
+}
+
+std::string thumbprint_of(const std::vector<std::uint8_t>& der) {
+    return core::compute_thumbprint(der);
 }
 
 std::string frames(const std::vector<std::string>& bodies) {

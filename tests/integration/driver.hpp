@@ -47,6 +47,12 @@ struct AgentRun {
     std::string stderr_text;
 };
 
+// The protocol's Base64 (unb64 throws on what is not) and a certificate's
+// thumbprint, as requests and responses carry them.
+std::string b64(const std::vector<std::uint8_t>& bytes);
+std::vector<std::uint8_t> unb64(const std::string& text);
+std::string thumbprint_of(const std::vector<std::uint8_t>& der);
+
 inline std::string frame(std::string_view body) {
     return framing::encode_frame(body);
 }

@@ -32,21 +32,6 @@ Json ask_one(const Json& request, const AgentOptions& options) {
     return ask({request}, options).at(0);
 }
 
-std::string b64(const core::Bytes& bytes) {
-    return core::base64_encode(bytes);
-}
-
-core::Bytes unb64(const std::string& text) {
-    auto bytes = core::base64_decode(text);
-    if (!bytes)
-        throw std::runtime_error("bad base64 from the agent");
-    return *bytes;
-}
-
-std::string thumbprint_of(const core::Bytes& der) {
-    return core::compute_thumbprint(der);
-}
-
 ProcessStats stats_of(int pid) {
     ProcessStats s;
     const std::filesystem::path proc = "/proc/" + std::to_string(pid);

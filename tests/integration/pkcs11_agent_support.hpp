@@ -27,10 +27,6 @@ std::string agent_path(const std::filesystem::path& path);
 std::vector<Json> ask(const std::vector<Json>& requests, const AgentOptions& options);
 Json ask_one(const Json& request, const AgentOptions& options);
 
-std::string b64(const core::Bytes& bytes);
-core::Bytes unb64(const std::string& text);
-std::string thumbprint_of(const core::Bytes& der);
-
 // Skips outside CI, fails in it, when a package the test needs is absent.
 #define REQUIRE_INSTALLED(path)                                                         \
     do {                                                                                \

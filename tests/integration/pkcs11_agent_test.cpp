@@ -84,7 +84,7 @@ class AgentTokenTest : public ::testing::Test {
     std::vector<std::string> log() const { return test::read_lines(log_file()); }
 
     const TestKey& rsa_;
-    test::ScratchDir dir_;
+    test::TempDir dir_;
     Json config_ = {{"slots", Json::array()}};
 };
 

@@ -52,7 +52,7 @@ class SoftHsm {
 
     std::string conf() const { return dir.file("softhsm2.conf").string(); }
 
-    test::ScratchDir dir;
+    test::TempDir dir;
     const TestKey& rsa;
     const TestKey& ec;
     const TestKey& keyless;

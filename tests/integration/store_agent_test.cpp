@@ -25,57 +25,8 @@ using nlohmann::json;
 constexpr const char* SOFTHSM_MODULE = "/usr/lib/softhsm/libsofthsm2.so";
 constexpr const char* TOKEN_PIN = "0000";
 
-std::string hex(const std::vector<std::uint8_t>& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (auto b : bytes) {
-        out.push_back(digits[b >> 4]);
-        out.push_back(digits[b & 15]);
-    }
-    return out;
-}
-
 std::string thumbprint(const TestCertificate& cert) {
-    return hex(sha_digest("SHA256", std::string(cert.der.begin(), cert.der.end())));
-}
-
-std::string base64(const std::vector<std::uint8_t>& bytes) {
-    static const char* alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        const unsigned v = (bytes[i] << 16) | (bytes[i + 1] << 8) | bytes[i + 2];
-        for (int k = 18; k >= 0; k -= 6)
-            out.push_back(alphabet[(v >> k) & 63]);
-    }
-    if (i + 1 == bytes.size()) {
-        const unsigned v = bytes[i] << 16;
-        out += {alphabet[(v >> 18) & 63], alphabet[(v >> 12) & 63], '=', '='};
-    } else if (i + 2 == bytes.size()) {
-        const unsigned v = (bytes[i] << 16) | (bytes[i + 1] << 8);
-        out += {alphabet[(v >> 18) & 63], alphabet[(v >> 12) & 63], alphabet[(v >> 6) & 63], '='};
-    }
-    return out;
-}
-
-std::vector<std::uint8_t> unbase64(const std::string& text) {
-    std::vector<std::uint8_t> out;
-    unsigned v = 0;
-    int bits = 0;
-    for (char c : text) {
-        const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-        const char* p = c == '=' ? nullptr : std::strchr(alphabet, c);
-        if (p == nullptr)
-            break;
-        v = (v << 6) | static_cast<unsigned>(p - alphabet);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<std::uint8_t>((v >> bits) & 0xFF));
-        }
-    }
-    return out;
+    return thumbprint_of(cert.der);
 }
 
 int count(const std::string& text, const std::string& what) {
@@ -160,7 +111,7 @@ class StoreAgent : public ::testing::Test {
         json body{{"id", "s"},
                   {"command", "sign"},
                   {"thumbprint", thumbprint(cert)},
-                  {"hash", base64(digest)},
+                  {"hash", b64(digest)},
                   {"digest_algorithm", "SHA-256"}};
         if (pin)
             body["pin"] = *pin;
@@ -218,13 +169,13 @@ TEST_F(StoreAgent, SignsWithStoreKeysThroughBothProviderKinds) {
     json response = sign(ec, digest, std::nullopt);
     ASSERT_TRUE(response.value("ok", false)) << response.dump();
     EXPECT_EQ(response["result"]["signature_algorithm"], "ecdsa");
-    EXPECT_TRUE(verify_digest_signature(ec.der, "SHA256", digest,
-                                        unbase64(response["result"]["signature"])));
+    EXPECT_TRUE(
+        verify_digest_signature(ec.der, "SHA256", digest, unb64(response["result"]["signature"])));
 
     response = sign(legacy, digest, "4321");
     ASSERT_TRUE(response.value("ok", false)) << response.dump();
     EXPECT_TRUE(verify_digest_signature(legacy.der, "SHA256", digest,
-                                        unbase64(response["result"]["signature"])));
+                                        unb64(response["result"]["signature"])));
     const std::string log = call_log();
     EXPECT_EQ(count(log, "CryptSetProvParam"), 1);
     EXPECT_EQ(count(log, "CertOpenStore "), count(log, "CertCloseStore "));
@@ -272,7 +223,7 @@ TEST_F(StoreAgent, SignGoesToTheStoreFirstAndToTheTokenOnlyAfterKeyOrSignFailure
         const json response = sign(shared_cert(), digest, TOKEN_PIN);
         ASSERT_TRUE(response.value("ok", false)) << c.name << ": " << response.dump();
         EXPECT_TRUE(verify_digest_signature(shared_cert().der, "SHA256", digest,
-                                            unbase64(response["result"]["signature"])))
+                                            unb64(response["result"]["signature"])))
             << c.name;
         const std::string log = call_log();
         EXPECT_EQ(count(log, "NCryptSignHash") == 2, c.store_signs) << c.name << "\n" << log;

@@ -35,53 +35,6 @@ std::string windows_path(const std::string& path) {
     return out;
 }
 
-std::string hex(const std::vector<std::uint8_t>& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (auto b : bytes) {
-        out.push_back(digits[b >> 4]);
-        out.push_back(digits[b & 15]);
-    }
-    return out;
-}
-
-std::string base64(const std::vector<std::uint8_t>& bytes) {
-    static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        unsigned v = bytes[i] << 16;
-        if (n > 1)
-            v |= bytes[i + 1] << 8;
-        if (n > 2)
-            v |= bytes[i + 2];
-        out.push_back(a[(v >> 18) & 63]);
-        out.push_back(a[(v >> 12) & 63]);
-        out.push_back(n > 1 ? a[(v >> 6) & 63] : '=');
-        out.push_back(n > 2 ? a[v & 63] : '=');
-    }
-    return out;
-}
-
-std::vector<std::uint8_t> unbase64(const std::string& text) {
-    static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::vector<std::uint8_t> out;
-    unsigned v = 0;
-    int bits = 0;
-    for (char c : text) {
-        const char* p = c == '=' ? nullptr : std::strchr(a, c);
-        if (p == nullptr)
-            break;
-        v = (v << 6) | static_cast<unsigned>(p - a);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<std::uint8_t>((v >> bits) & 0xFF));
-        }
-    }
-    return out;
-}
-
 class WineStore : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -157,8 +110,7 @@ TEST_F(WineStore, ListsAndSignsWithLegacyProviderKeys) {
     EXPECT_EQ(listing["result"]["warnings"], json::array());
 
     for (const TestCertificate* cert : {&exchange, &signature}) {
-        const std::string thumbprint =
-            hex(sha_digest("SHA256", std::string(cert->der.begin(), cert->der.end())));
+        const std::string thumbprint = thumbprint_of(cert->der);
         for (const auto& [alg, name] :
              {std::pair{"SHA-256", "SHA256"}, std::pair{"SHA-384", "SHA384"},
               std::pair{"SHA-512", "SHA512"}}) {
@@ -166,35 +118,30 @@ TEST_F(WineStore, ListsAndSignsWithLegacyProviderKeys) {
             const json response = request({{"id", "s"},
                                            {"command", "sign"},
                                            {"thumbprint", thumbprint},
-                                           {"hash", base64(digest)},
+                                           {"hash", b64(digest)},
                                            {"digest_algorithm", alg}});
             ASSERT_TRUE(response.value("ok", false)) << alg << ": " << response.dump();
             EXPECT_EQ(response["result"]["signature_algorithm"], "rsa-pkcs1-v1_5");
             EXPECT_TRUE(verify_digest_signature(
-                cert->der, name, digest,
-                unbase64(response["result"]["signature"].get<std::string>())))
+                cert->der, name, digest, unb64(response["result"]["signature"].get<std::string>())))
                 << alg;
         }
     }
 
     // Wine's providers refuse PP_SIGNATURE_PIN without setting an error code.
-    const json with_pin = request(
-        {{"id", "p"},
-         {"command", "sign"},
-         {"thumbprint",
-          hex(sha_digest("SHA256", std::string(signature.der.begin(), signature.der.end())))},
-         {"hash", base64(sha_digest("SHA256", "x"))},
-         {"pin", "1234"}});
+    const json with_pin = request({{"id", "p"},
+                                   {"command", "sign"},
+                                   {"thumbprint", thumbprint_of(signature.der)},
+                                   {"hash", b64(sha_digest("SHA256", "x"))},
+                                   {"pin", "1234"}});
     EXPECT_EQ(with_pin["error"]["message"], "falha ao assinar: erro do Windows 0x00000000")
         << with_pin.dump();
 
     // Listed nowhere: the store does not show certificates without a key.
-    const json keyless_sign =
-        request({{"id", "k"},
-                 {"command", "sign"},
-                 {"thumbprint",
-                  hex(sha_digest("SHA256", std::string(keyless.der.begin(), keyless.der.end())))},
-                 {"hash", base64(sha_digest("SHA256", "x"))}});
+    const json keyless_sign = request({{"id", "k"},
+                                       {"command", "sign"},
+                                       {"thumbprint", thumbprint_of(keyless.der)},
+                                       {"hash", b64(sha_digest("SHA256", "x"))}});
     EXPECT_EQ(keyless_sign["error"]["code"], "certificate_not_found") << keyless_sign.dump();
 }
 

@@ -72,7 +72,7 @@ class TokenTest : public ::testing::Test {
     std::vector<std::string> log() const { return read_lines(log_file()); }
     std::size_t count(const std::string& function) const { return calls(log(), function).size(); }
 
-    ScratchDir dir_;
+    TempDir dir_;
     Json config_;
 };
 

@@ -8,7 +8,6 @@
 
 #include <fstream>
 #include <map>
-#include <random>
 #include <stdexcept>
 
 namespace tolvex::test {
@@ -21,17 +20,6 @@ std::filesystem::path token_module_v2() {
 }
 std::filesystem::path token_module_bare() {
     return TOLVEX_TEST_TOKEN_MODULE_BARE;
-}
-
-ScratchDir::ScratchDir() {
-    std::random_device rd;
-    path_ = std::filesystem::temp_directory_path() / ("tolvex-p11-" + std::to_string(rd()));
-    std::filesystem::create_directories(path_);
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
 }
 
 void write_file(const std::filesystem::path& path, const std::string& content) {
@@ -108,7 +96,7 @@ const EVP_MD* md_of(core::DigestAlgorithm alg) {
 }  // namespace
 
 const TestKey& test_key(KeyKind kind, const std::string& cn) {
-    static ScratchDir dir;
+    static TempDir dir;
     static std::map<std::pair<KeyKind, std::string>, TestKey> keys;
     auto it = keys.find({kind, cn});
     if (it == keys.end()) {

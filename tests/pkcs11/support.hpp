@@ -26,19 +26,6 @@ std::filesystem::path token_module();       // C_GetInterface and C_GetFunctionL
 std::filesystem::path token_module_v2();    // only C_GetFunctionList
 std::filesystem::path token_module_bare();  // neither
 
-class ScratchDir {
-  public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path file(const std::string& name) const { return path_ / name; }
-
-  private:
-    std::filesystem::path path_;
-};
-
 struct KeyDeleter {
     void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
 };

@@ -61,6 +61,7 @@ class TempDir {
         std::filesystem::remove_all(path_, ignored);
     }
     const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path file(const std::string& name) const { return path_ / name; }
 
   private:
     std::filesystem::path path_;
