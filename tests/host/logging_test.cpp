@@ -78,6 +78,20 @@ TEST(LogFormat, QuotedValuesEscapeEveryControlCharacter) {
               "\"a\\u{85}b\\u{9f}\xC2\xA0\xE2\x80\xA8\xC3\xA7\"");
 }
 
+TEST(LogFormat, NamesAreBareOnlyWhenPlainAndShort) {
+    EXPECT_EQ(log::name("list_certificates"), "list_certificates");
+    EXPECT_EQ(log::name(std::string(64, 'a')), std::string(64, 'a'));
+    EXPECT_EQ(log::name(""), R"("")");
+    EXPECT_EQ(log::name(R"(sign code="ok" user="admin")"), R"("sign code=\"ok\" user=\"admin\"")");
+    EXPECT_EQ(log::name(std::string(65, 'a')), "\"" + std::string(64, 'a') + "…\"");
+    // 64 characters, not bytes, and a multi-byte character is never split.
+    std::string accented;
+    for (int i = 0; i < 70; ++i)
+        accented += "\xC3\xA7";
+    EXPECT_EQ(log::name(accented), "\"" + accented.substr(0, 128) + "…\"");
+    EXPECT_EQ(log::name(std::string(1 << 20, '\n')).size(), 64 * 2 + 2 + 3);
+}
+
 TEST(LogFormat, FailedWriteIsNotedOnStandardError) {
     auto sink = std::make_shared<FdSink>(-1);
     spdlog::logger logger("t", sink);
