@@ -189,13 +189,21 @@ export function createGate({ relay, ui, approvals, summaries, allowPagePin, port
   // to be) wait for the same answer.
   const asking = new Map();
 
+  // true or false: the user's answer; null: the page that asked went away
+  // before the user answered.
   async function askSite(origin, cancelled) {
-    const release = await take(windows, origin, cancelled);
+    let gone = false;
+    cancelled.then(() => (gone = true));
+    const release = await take(windows, origin, cancelled).catch((e) => {
+      if (gone) return null;
+      throw e;
+    });
+    if (!release) return null;
     try {
       if (await approvals.isApproved(origin)) return true;
       const dialog = ui.open({ kind: "site", origin });
       try {
-        if (!(await choose(dialog, cancelled))) return false;
+        if (!(await choose(dialog, cancelled))) return gone ? null : false;
       } finally {
         await dialog.close();
       }
@@ -209,18 +217,21 @@ export function createGate({ relay, ui, approvals, summaries, allowPagePin, port
   async function approveSite(origin, cancelled, status) {
     if (await approvals.isApproved(origin)) return;
     status("waiting_user");
-    const asked = asking.get(origin);
-    let allowed;
-    if (asked) {
-      allowed = await counted(origin, () => asked);
-    } else {
-      const answer = askSite(origin, cancelled);
-      asking.set(origin, answer);
-      const done = () => asking.delete(origin);
-      answer.then(done, done);
-      allowed = await answer;
+    for (;;) {
+      let asked = asking.get(origin);
+      const mine = !asked;
+      if (mine) {
+        asked = askSite(origin, cancelled);
+        asking.set(origin, asked);
+        const done = () => asking.delete(origin);
+        asked.then(done, done);
+      }
+      const allowed = await (mine ? asked : counted(origin, () => asked));
+      // The page that asked went away: ask again for the ones still here.
+      if (allowed === null && !mine) continue;
+      if (!allowed) throw new Answer({ error: USER_CANCELLED });
+      break;
     }
-    if (!allowed) throw new Answer({ error: USER_CANCELLED });
     status("working");
   }
 
