@@ -175,6 +175,7 @@ TEST_F(AgentTokenTest, HostileModulesNeitherCrashNorStopTheLoop) {
         threaded.parent_path() / ("tolvex_test_token_v2" + threaded.extension().string());
     Json token_config = config_;
     token_config["worker_thread"] = true;
+    token_config["stray_thread"] = true;
     config_ = {{"modules",
                 {{threaded.filename().string(), token_config},
                  {absurd.filename().string(), {{"slot_count", 0xFFFFFFF0u}}}}}};
