@@ -1,5 +1,9 @@
 #include "pkcs11_agent_support.hpp"
 
+#include <openssl/x509.h>
+
+#include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 
 #include "tolvex/core/cert.hpp"
@@ -26,6 +30,42 @@ std::vector<Json> ask(const std::vector<Json>& requests, const AgentOptions& opt
 
 Json ask_one(const Json& request, const AgentOptions& options) {
     return ask({request}, options).at(0);
+}
+
+Json ask_process(AgentProcess& agent, const Json& request) {
+    auto reply = agent.exchange(request.dump());
+    if (!reply)
+        throw std::runtime_error("the agent did not answer " + request.dump());
+    return Json::parse(*reply);
+}
+
+ProcessStats stats_of(int pid) {
+    ProcessStats s;
+    const std::filesystem::path proc = "/proc/" + std::to_string(pid);
+    for ([[maybe_unused]] const auto& fd : std::filesystem::directory_iterator(proc / "fd"))
+        ++s.descriptors;
+    std::ifstream status(proc / "status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            s.rss_kib = std::atol(line.c_str() + 6);
+    return s;
+}
+
+test::TestKey key_of(const core::Bytes& der) {
+    const unsigned char* p = der.data();
+    X509* cert = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+    if (cert == nullptr)
+        throw std::runtime_error("bad certificate");
+    test::TestKey key;
+    key.key.reset(X509_get_pubkey(cert), test::KeyDeleter{});
+    key.cert_der = der;
+    X509_free(cert);
+    return key;
+}
+
+core::Bytes read_bytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return core::Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
 std::string b64(const core::Bytes& bytes) {

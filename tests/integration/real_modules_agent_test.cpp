@@ -5,7 +5,6 @@
 // (CI set) a missing package fails the test; elsewhere it skips.
 
 #include <gtest/gtest.h>
-#include <openssl/x509.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -31,48 +30,6 @@ constexpr const char* kOpenScModule = "/usr/lib/x86_64-linux-gnu/pkcs11/opensc-p
             GTEST_SKIP() << (path) << " is not installed";                              \
         }                                                                               \
     } while (false)
-
-struct ProcessStats {
-    std::size_t descriptors = 0;
-    long rss_kib = 0;
-};
-
-ProcessStats stats_of(int pid) {
-    ProcessStats s;
-    const std::filesystem::path proc = "/proc/" + std::to_string(pid);
-    for ([[maybe_unused]] const auto& fd : std::filesystem::directory_iterator(proc / "fd"))
-        ++s.descriptors;
-    std::ifstream status(proc / "status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            s.rss_kib = std::atol(line.c_str() + 6);
-    return s;
-}
-
-Json ask_process(AgentProcess& agent, const Json& request) {
-    auto reply = agent.exchange(request.dump());
-    if (!reply)
-        throw std::runtime_error("the agent did not answer " + request.dump());
-    return Json::parse(*reply);
-}
-
-// The public key of a certificate, for checking its signatures.
-test::TestKey key_of(const core::Bytes& der) {
-    const unsigned char* p = der.data();
-    X509* cert = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
-    if (cert == nullptr)
-        throw std::runtime_error("bad certificate");
-    test::TestKey key;
-    key.key.reset(X509_get_pubkey(cert), test::KeyDeleter{});
-    key.cert_der = der;
-    X509_free(cert);
-    return key;
-}
-
-core::Bytes read_bytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return core::Bytes(std::istreambuf_iterator<char>(in), {});
-}
 
 class TpmTokenTest : public ::testing::Test {
   protected:
