@@ -53,9 +53,9 @@ const EVP_MD* md_of(core::DigestAlgorithm alg) {
     return EVP_sha256();
 }
 
-// The private keys of the certificates made so far, by DER.
-std::map<core::Bytes, std::string>& keys_by_cert() {
-    static std::map<core::Bytes, std::string> keys;
+// The private keys of the certificates made so far, by thumbprint.
+std::map<std::string, std::string>& keys_by_cert() {
+    static std::map<std::string, std::string> keys;
     return keys;
 }
 std::mutex keys_lock;
@@ -102,7 +102,7 @@ TestCert make_cert(const CertSpec& spec) {
     long n = BIO_get_mem_data(bio.get(), &data);
     out.key_pem.assign(data, static_cast<std::size_t>(n));
     std::lock_guard lock(keys_lock);
-    keys_by_cert()[out.der] = out.key_pem;
+    keys_by_cert()[core::compute_thumbprint(out.der)] = out.key_pem;
     return out;
 }
 
@@ -111,7 +111,7 @@ core::Bytes sign_with_key_of(const core::Bytes& cert_der, const core::Bytes& dig
     std::string pem;
     {
         std::lock_guard lock(keys_lock);
-        auto it = keys_by_cert().find(cert_der);
+        auto it = keys_by_cert().find(core::compute_thumbprint(cert_der));
         if (it == keys_by_cert().end())
             return {};
         pem = it->second;
