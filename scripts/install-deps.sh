@@ -15,6 +15,9 @@ packages=(
   # on a private D-Bus bus, the tpm2-pkcs11 module and its tools.
   swtpm swtpm-tools tpm2-abrmd libtss2-tcti-tabrmd0 libtpm2-pkcs11-1 libtpm2-pkcs11-tools
   tpm2-tools dbus opensc-pkcs11
+  # Real modules with their own ways: opencryptoki's software token behind
+  # pkcsslotd, and NSS's PEM module, which refuses CKF_OS_LOCKING_OK.
+  opencryptoki nss-plugin-pem
 )
 # Optional extra groups, chosen by the caller ("all" is the default).
 want=${1:-all}
