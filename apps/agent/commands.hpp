@@ -27,16 +27,10 @@ std::expected<std::vector<core::Bytes>, std::string> decode_sign_inputs(
     std::span<const InputText> values, std::string_view field_name,
     std::optional<core::DigestAlgorithm> digest);
 
+// The detail of the SignFailed that a signature gets when it does not verify
+// against the certificate's public key.
 inline constexpr std::string_view SIGNATURE_MISMATCH =
     "a assinatura do token não corresponde ao certificado";
-
-// Every signature checked against the certificate's public key; the first
-// that does not verify is logged at ERROR and fails the whole batch with
-// SignFailed(SIGNATURE_MISMATCH).
-core::Result<void> check_signatures(std::span<const std::uint8_t> der, core::SourceKind source,
-                                    std::span<const core::Bytes> digests,
-                                    std::span<const core::Bytes> signatures,
-                                    core::DigestAlgorithm alg);
 
 // Offers the digests to each source that holds the certificate, in order;
 // signatures that do not verify count as that source's SignFailed.

@@ -26,8 +26,8 @@ std::string_view source_text(core::SourceKind kind) {
     return kind == core::SourceKind::Os ? "os" : "pkcs11";
 }
 
-}  // namespace
-
+// Every signature checked against the certificate's public key; the first
+// that does not verify is logged at ERROR and fails the whole batch.
 core::Result<void> check_signatures(std::span<const std::uint8_t> der, core::SourceKind source,
                                     std::span<const core::Bytes> digests,
                                     std::span<const core::Bytes> signatures,
@@ -40,6 +40,8 @@ core::Result<void> check_signatures(std::span<const std::uint8_t> der, core::Sou
                 source_text(source), *bad, digests.size());
     return std::unexpected(core::AgentError::sign_failed(std::string(SIGNATURE_MISMATCH)));
 }
+
+}  // namespace
 
 std::expected<std::vector<core::Bytes>, std::string> decode_sign_inputs(
     std::span<const InputText> values, std::string_view field_name,

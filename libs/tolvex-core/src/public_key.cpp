@@ -137,6 +137,9 @@ std::optional<std::size_t> first_invalid_signature(std::span<const std::uint8_t>
         if (verified != 1)
             return i;
     }
+    // One signature per digest, no more: a surplus one would be answered.
+    if (signatures.size() > digests.size())
+        return digests.size();
     return std::nullopt;
 }
 

@@ -30,8 +30,9 @@ Result<CertificatePublicKey> certificate_public_key(std::span<const std::uint8_t
 // Checks each signature against the digest at the same position with the
 // certificate's public key: PKCS#1 v1.5 over the DigestInfo for RSA, the
 // fixed-length r || s for ECDSA, as the sources return them. The position
-// of the first signature that does not verify (a missing one included), or
-// nullopt when all do; a certificate whose key cannot be used fails at 0.
+// of the first signature that does not verify (a missing or surplus one
+// included), or nullopt when all do; a certificate whose key cannot be used
+// fails at 0.
 std::optional<std::size_t> first_invalid_signature(std::span<const std::uint8_t> der,
                                                    DigestAlgorithm alg,
                                                    std::span<const Bytes> digests,
