@@ -9,9 +9,10 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 work=${TOLVEX_DEMO_DIR:-$root/build/demo}
-build=$root/build/linux
-bin=$build/bin
-ctl=$bin/tolvexctl
+# Its own build: no tests, no debug information, -O1; half the compile
+# time of build/linux, and nothing of it changes under `make build`.
+build=$root/build/demo/build
+ctl=$build/bin/tolvexctl
 log=$work/demo.log
 mkdir -p "$work"
 : > "$log"
@@ -43,16 +44,12 @@ else
 fi
 
 t=$(date +%s)
-say "[2/4] building the agent and tolvexctl in build/linux"
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  # Without the tests: their libraries are not among the demo's packages.
-  # `make build` and `make test` configure them in again.
-  quiet "cmake configure" cmake --preset linux -DTOLVEX_BUILD_TESTS=OFF
-fi
-quiet "cmake build" cmake --build "$build" --target tolvex_agent tolvexctl -j"$(nproc)"
+say "[2/4] building the agent and tolvexctl in build/demo/build"
+quiet "cmake configure" cmake --preset demo
+quiet "cmake build" cmake --build --preset demo --target tolvex_agent tolvexctl -j"$(nproc)"
 say "      built in $(since "$t")"
 
-say "[3/4] a SoftHSM token with two ICP-Brasil-style certificates in build/demo/token"
+say "[3/4] a SoftHSM token with two ICP-Brasil-style certificates in ${work#"$root"/}/token"
 quiet "softhsm-fixture" "$root/scripts/softhsm-fixture.sh" "$work/token"
 # shellcheck source=/dev/null
 . "$work/token/env.sh"
