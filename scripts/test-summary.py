@@ -77,7 +77,7 @@ def main(argv):
             print_run(name, counts, skipped_tests, reasons)
             total.update(counts)
             total_cases += sum(len(v) for v in reasons.values())
-        print(f"skipped test cases inside suites that ran: {total_cases}")
+        print(f"skipped test cases: {total_cases}")
         print(f"total: {total['passed']} passed, {total['failed']} failed, "
               f"{total['skipped']} skipped")
         return 0

@@ -61,8 +61,8 @@ TEST(CommandLine, ThumbprintsAsViewersShowThemAndMalformedOnesSayWhy) {
         upper.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
     std::string colons, blanks;
     for (std::size_t i = 0; i < 64; i += 2) {
-        colons += (i ? ":" : "") + upper.substr(i, 2);
-        blanks += (i ? (i == 32 ? "\xC2\xA0" : " ") : "") + kThumb.substr(i, 2);
+        colons.append(i ? ":" : "").append(upper, i, 2);
+        blanks.append(i == 0 ? "" : i == 32 ? "\xC2\xA0" : " ").append(kThumb, i, 2);
     }
     for (const std::string& form : {upper, colons, blanks, "\xE2\x80\x8E" + colons})
         EXPECT_EQ(normalise_thumbprint(form), kThumb) << form;
