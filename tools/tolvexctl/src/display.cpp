@@ -1,5 +1,6 @@
 #include "display.hpp"
 
+#include <system_error>
 #include <vector>
 
 #include "text.hpp"
