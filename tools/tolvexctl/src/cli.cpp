@@ -319,7 +319,8 @@ Registro do agente nos navegadores:
              [--dir PASTA] [--agent CAMINHO]
   uninstall  [--browser ...] [--user|--system] [--name NOME] [--dir PASTA]
   Sem --extension-id vale a extensão de exemplo; sem --firefox-id,
-  agente@tolvex.com.br.
+  agente@tolvex.com.br. --system registra para todos os usuários, sem tocar
+  nos arquivos que um pacote instalado (o .deb do agente) já registrou.
 
 Status de saída:
   0  sucesso
