@@ -33,8 +33,8 @@ target_compile_definitions(integration_real_modules PRIVATE
 # token and stops the daemon again; the fixture needs root. Without root or
 # the package it skips (status 77), in CI it fails.
 add_executable(integration_opencryptoki ${CMAKE_CURRENT_LIST_DIR}/opencryptoki_agent_test.cpp)
-target_link_libraries(integration_opencryptoki PRIVATE tolvex::gtest tolvex_test_driver
-                                                       tolvex_pkcs11_agent_support)
+target_link_libraries(integration_opencryptoki PRIVATE tolvex_gtest_main tolvex_test_driver
+                                                   tolvex_pkcs11_agent_support)
 target_compile_definitions(integration_opencryptoki PRIVATE
   $<$<BOOL:${TOLVEX_SANITIZE}>:TOLVEX_SANITIZED>)
 tolvex_target(integration_opencryptoki)
