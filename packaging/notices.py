@@ -141,8 +141,10 @@ def main():
             if not args.mingw_prefix:
                 fail(f"{e['Component']}: --mingw-prefix is needed for its version")
             version = (args.mingw_prefix / e["Version-File"]).read_text().strip()
+            origin = f"Built from Debian's source package {version}; the copyright file of {e['Package']} says:"
         else:
             version = dpkg_field(e["Package"], "Version")
+            origin = f"From the Debian package {e['Package']} {version}; its copyright file says:"
         upstream = re.sub(r"^\d+:", "", version).rsplit("-", 1)[0]
         upstream = re.sub(r"[+~](ds|dfsg|repack)\w*$", "", upstream)
         text = notice_text(e, args.mingw_prefix or Path("/"))
@@ -155,7 +157,7 @@ def main():
             f"Home page: {dpkg_field(e['Package'], 'Homepage')}",
             f"Licence: {e['License']}",
             f"In the programs: {e[field]}",
-            f"From the Debian package {e['Package']} {version}; its copyright file says:",
+            origin,
             "",
             text,
             "",
