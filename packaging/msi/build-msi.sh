@@ -26,23 +26,23 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
 fi
 export SOURCE_DATE_EPOCH LC_ALL=C.UTF-8
 
+# The password is read once (TOLVEX_SIGN_PASSWORD_FILE may be a pipe) and
+# reaches osslsigncode through a pipe, never on a command line other
+# processes can read.
+if [ -n "${TOLVEX_SIGN_PASSWORD_FILE:-}" ]; then
+  TOLVEX_SIGN_PASSWORD=$(cat "$TOLVEX_SIGN_PASSWORD_FILE") || fail "cannot read $TOLVEX_SIGN_PASSWORD_FILE"
+fi
 # sign FILE NAME: signs FILE in place with the configured certificate.
 sign() {
   if [ -z "${TOLVEX_SIGN_PKCS12:-}" ]; then
     echo "build-msi: $2 is NOT signed (TOLVEX_SIGN_PKCS12 is not set)" >&2
     return
   fi
-  local pass=()
-  if [ -n "${TOLVEX_SIGN_PASSWORD_FILE:-}" ]; then
-    pass=(-readpass "$TOLVEX_SIGN_PASSWORD_FILE")
-  elif [ -n "${TOLVEX_SIGN_PASSWORD+set}" ]; then
-    # Through a pipe, never on a command line other processes can read.
-    pass=(-readpass /dev/stdin)
-  fi
-  local ts=()
+  local pass=() ts=()
+  [ -n "${TOLVEX_SIGN_PASSWORD:-}" ] && pass=(-readpass /dev/stdin)
   [ -n "${TOLVEX_SIGN_TIMESTAMP_URL:-}" ] && ts=(-ts "$TOLVEX_SIGN_TIMESTAMP_URL")
   printf '%s' "${TOLVEX_SIGN_PASSWORD:-}" |
-    osslsigncode sign -pkcs12 "$TOLVEX_SIGN_PKCS12" "${pass[@]}" -h sha256 \
+    osslsigncode sign -pkcs12 "$TOLVEX_SIGN_PKCS12" "${pass[@]}" -h sha256 -comm \
       -n "Tolvex" -i "$about_url" "${ts[@]}" -in "$1" -out "$1.signed" >"$1.log" 2>&1 ||
     fail "signing $2 failed: $(cat "$1.log")"
   mv "$1.signed" "$1"
