@@ -102,7 +102,8 @@ for scope in user machine; do
     sed -n "s/^$field: //p" <<<"$summary" | LC_ALL=C grep -q '[^ -~]' &&
       fail "the summary's $field is not ASCII: only the subject is converted"
   done
-  subject=$(sed -n 's/^Subject: //p' <<<"$summary" | iconv -f UTF-8 -t CP1252)
+  subject=$(sed -n 's/^Subject: //p' <<<"$summary" | iconv -f UTF-8 -t CP1252) ||
+    fail "the summary's subject cannot be written in codepage 1252"
   author=$(sed -n 's/^Author: //p' <<<"$summary")
   property() { msiinfo export "$msi.tmp" Property | tr -d '\r' | sed -n "s/^$1\t//p"; }
   upgrade_code=$(property UpgradeCode)

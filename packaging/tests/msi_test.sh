@@ -130,10 +130,9 @@ msibuild "$rebuild" -q "UPDATE \`Property\` SET \`Value\` = '{$(cat /proc/sys/ke
   WHERE \`Property\` = 'ProductCode'" -s "$(summary "$user_msi" Subject)" \
   "$(summary "$user_msi" Author)" "$(summary "$user_msi" Template)" \
   "{$(cat /proc/sys/kernel/random/uuid)}"
-bin=$stage
 # What tolvexctl writes by default, to compare the installed manifests with.
 for form in chrome firefox; do
-  wine "$bin/tolvexctl.exe" install --browser "${form/chrome/chromium}" --agent 'C:\x.exe' \
+  wine "$stage/tolvexctl.exe" install --browser "${form/chrome/chromium}" --agent 'C:\x.exe' \
     --dir "Z:${tmp//\//\\}\\ref\\$form" </dev/null >/dev/null 2>&1 || fail "tolvexctl install --dir"
 done
 step "older MSI built"
@@ -148,7 +147,7 @@ nothing_installed || fail "the refused per-user MSI installed something"
 step "ALLUSERS=1 refused"
 
 # A registration by tolvexctl before any installation; the MSI takes its keys.
-wine "$bin/tolvexctl.exe" install </dev/null >/dev/null
+wine "$stage/tolvexctl.exe" install </dev/null >/dev/null
 [ "$(msiexec /i "$old")" = 0 ] || fail "older MSI did not install"
 [ "$(reg 'HKCU\Software\TolvexSign' Version)" = 0.0.1 ] || fail "older MSI not recorded"
 step "older MSI installed"
