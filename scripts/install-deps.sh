@@ -18,6 +18,9 @@ packages=(
   g++-mingw-w64-x86-64-posix wine64 wine dpkg-dev
   chromium firefox-esr nodejs
   wixl lintian
+  # Packaging: the MSIs' fix-ups and checks (msitools), Authenticode
+  # signatures (osslsigncode).
+  msitools osslsigncode
   # A TPM-backed PKCS#11 token for the tests: software TPM, resource manager
   # on a private D-Bus bus, the tpm2-pkcs11 module and its tools.
   swtpm swtpm-tools tpm2-abrmd libtss2-tcti-tabrmd0 libtpm2-pkcs11-1 libtpm2-pkcs11-tools

@@ -34,9 +34,12 @@ class TpmTokenTest : public ::testing::Test {
     static void TearDownTestSuite() {
         if (dir_ == nullptr)
             return;
-        // The daemons go by the PIDs the fixture recorded.
-        std::system(
-            ("bash " + script() + " stop " + dir_->file("tpm") + " >/dev/null 2>&1").c_str());
+        // The daemons go by the PIDs the fixture recorded; one left running
+        // would outlive the tests.
+        const std::string stop =
+            "bash " + script() + " stop " + dir_->file("tpm") + " >/dev/null 2>&1";
+        if (std::system(stop.c_str()) != 0)
+            ADD_FAILURE() << "the TPM fixture did not stop";
         delete dir_;
         dir_ = nullptr;
     }
