@@ -69,12 +69,27 @@ std::optional<std::string> owning_package(const std::filesystem::path& file) {
     return std::nullopt;
 }
 
+// The package behind `file`: the one that owns it, or, for a link a
+// package's scripts made (the .deb links Chrome's and Edge's manifests from
+// /etc/opt to its own file), the one that owns what it points to.
+std::optional<std::string> package_behind(const std::filesystem::path& file) {
+    if (auto package = owning_package(file))
+        return package;
+    std::error_code ec;
+    if (!std::filesystem::is_symlink(file, ec))
+        return std::nullopt;
+    const auto target = std::filesystem::canonical(file, ec);
+    if (ec)
+        return std::nullopt;
+    return owning_package(target);
+}
+
 // Files a package owns are the package's to write and remove: a change here
 // would be undone, or reported as tampering, by the next upgrade.
 std::expected<void, std::string> refuse_package_files(
     const std::vector<std::filesystem::path>& files) {
     for (const auto& file : files) {
-        if (auto package = owning_package(file)) {
+        if (auto package = package_behind(file)) {
             return std::unexpected(
                 utf8(file) + " pertence ao pacote " + *package +
                 "; nada foi alterado. Para registrar outro agente, use --name ou --dir, "

@@ -116,7 +116,8 @@ TEST(Install, WritesAndRemovesManifestsWhereChromiumReadsThem) {
 }
 
 // dpkg's own query against a database of ours, in which a package owns the
-// manifest: neither install nor uninstall may touch it.
+// manifest, or the file that a link its scripts made points to (as the .deb
+// does for Chrome and Edge): neither install nor uninstall may touch it.
 TEST(Install, LeavesFilesOfAPackageAlone) {
     if (std::system("dpkg-query --version >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "dpkg-query is not installed";
@@ -126,12 +127,17 @@ TEST(Install, LeavesFilesOfAPackageAlone) {
     std::filesystem::create_directories(root / "db/info");
     std::filesystem::create_directories(root / "db/updates");
     std::filesystem::create_directories(root / "hosts");
+    std::filesystem::create_directories(root / "lib");
     const auto manifest = root / "hosts/br.com.tolvex.agent.json";
+    const auto shipped = root / "lib/br.com.tolvex.agent.chrome.json";
     std::ofstream(root / "db/status") << "Package: tolvex-agent\nStatus: install ok installed\n"
                                          "Version: 1\nArchitecture: amd64\n"
                                          "Maintainer: x <x@example.com>\nDescription: x\n\n";
-    std::ofstream(root / "db/info/tolvex-agent.list") << manifest.string() << "\n";
+    std::ofstream(root / "db/info/tolvex-agent.list")
+        << manifest.string() << "\n"
+        << shipped.string() << "\n";
     std::ofstream(manifest) << "{}";
+    std::ofstream(shipped) << "{}";
     ::setenv("DPKG_ADMINDIR", (root / "db").c_str(), 1);
 
     Options o;
@@ -139,14 +145,21 @@ TEST(Install, LeavesFilesOfAPackageAlone) {
     o.agent = "/opt/tolvex/tolvex_agent";
     o.dir = root / "hosts";
     std::istringstream in;
-    for (const char* command : {"install", "uninstall"}) {
-        o.command = command;
-        std::ostringstream out, err;
-        EXPECT_EQ(run(o, in, out, err), kExitFailure) << command;
-        EXPECT_NE(err.str().find("pertence ao pacote tolvex-agent"), std::string::npos)
-            << err.str();
-        std::ifstream f(manifest);
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "{}") << command;
+    for (bool linked : {false, true}) {
+        if (linked) {
+            std::filesystem::remove(manifest);
+            std::filesystem::create_symlink(shipped, manifest);
+        }
+        for (const char* command : {"install", "uninstall"}) {
+            o.command = command;
+            std::ostringstream out, err;
+            EXPECT_EQ(run(o, in, out, err), kExitFailure) << command;
+            EXPECT_NE(err.str().find("pertence ao pacote tolvex-agent"), std::string::npos)
+                << err.str();
+            EXPECT_EQ(std::filesystem::is_symlink(manifest), linked) << command;
+            std::ifstream f(manifest);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "{}") << command;
+        }
     }
     ::unsetenv("DPKG_ADMINDIR");
     std::filesystem::remove_all(root);
