@@ -133,9 +133,8 @@ TEST(Install, LeavesFilesOfAPackageAlone) {
     std::ofstream(root / "db/status") << "Package: tolvex-agent\nStatus: install ok installed\n"
                                          "Version: 1\nArchitecture: amd64\n"
                                          "Maintainer: x <x@example.com>\nDescription: x\n\n";
-    std::ofstream(root / "db/info/tolvex-agent.list")
-        << manifest.string() << "\n"
-        << shipped.string() << "\n";
+    std::ofstream(root / "db/info/tolvex-agent.list") << manifest.string() << "\n"
+                                                      << shipped.string() << "\n";
     std::ofstream(manifest) << "{}";
     std::ofstream(shipped) << "{}";
     ::setenv("DPKG_ADMINDIR", (root / "db").c_str(), 1);
