@@ -53,13 +53,14 @@ ordered_json failure_json(ordered_json id, const CommandFailure& failure) {
 
 void log_outcome(const Request& request, const CommandOutcome& outcome) {
     auto logger = log::target("tolvex_agent::handler");
-    // The command name is logged bare, its control characters escaped so a
-    // page cannot start a line of its own; nothing else of the request is,
-    // a PIN or a digest least of all.
+    // The command name is logged bare only when it is a plain name, else
+    // quoted and cut (log::name): a page can neither start a line or a
+    // field of its own nor fill the log. Nothing else of the request is
+    // logged, a PIN or a digest least of all.
     if (outcome) {
-        logger->info("ok command={}", log::bare(request.command));
+        logger->info("ok command={}", log::name(request.command));
     } else {
-        logger->warn("falhou command={} code={}", log::bare(request.command),
+        logger->warn("falhou command={} code={}", log::name(request.command),
                      log::quoted(outcome.error().code));
     }
 }
@@ -107,7 +108,7 @@ std::string answer(const HandlerContext& context, std::string_view message) {
     const auto too_large = CommandFailure::from(
         core::AgentError::unsupported("resposta excede o limite do Native Messaging"));
     log::target("tolvex_agent::handler")
-        ->error("falhou command={} code={} bytes={}", log::bare(request->command),
+        ->error("falhou command={} code={} bytes={}", log::name(request->command),
                 log::quoted(too_large.code), response.size());
     response = serialize_response(failure_json(request->id, too_large));
     // Only an id of nearly a mebibyte could still be too large.

@@ -39,6 +39,11 @@
     }
     open.set(id, port);
     port.onMessage.addListener((reply) => {
+      // Whether the request waits for the person; the answer comes later.
+      if (reply && typeof reply.status === "string" && !("response" in reply) && !("error" in reply)) {
+        if (open.has(id)) post({ type: "status", id, status: reply.status });
+        return;
+      }
       answer(reply ?? { error: { code: "extension_error", message: "resposta vazia da extensão" } });
     });
     port.onDisconnect.addListener(() => {

@@ -8,6 +8,7 @@ import { ALLOW_PAGE_PIN, ALLOWED_PAGE_ORIGINS, HOST_NAME } from "./config.js";
 import { createGate } from "./gate.js";
 import { hostError } from "./host_error.js";
 import { originAllowed } from "./origin.js";
+import { createSummaries } from "./summaries.js";
 
 const api = globalThis.browser ?? globalThis.chrome;
 
@@ -54,11 +55,21 @@ function openDialog(details) {
   const id = crypto.randomUUID();
   const choices = [];
   const waiting = [];
+  const height = details.kind === "sign" ? 640 : 520;
+  const created = api.windows
+    .create({ url: `consent.html#${id}`, type: "popup", width: 460, height, focused: true })
+    .then(
+      (w) => (dialog.windowId = w.id),
+      () => {
+        dialog.push(null);
+        return null;
+      },
+    );
   const dialog = {
     details,
     port: null,
     windowId: null,
-    closed: false,
+    closed: null,
     push(choice) {
       if (waiting.length) waiting.shift()(choice);
       else choices.push(choice);
@@ -71,23 +82,17 @@ function openDialog(details) {
     showError(message) {
       dialog.port?.postMessage({ type: "error", message });
     },
+    // Resolves once the window is gone, so the next one never opens over it.
     close() {
-      if (dialog.closed) return;
-      dialog.closed = true;
-      dialogs.delete(id);
-      while (waiting.length) waiting.shift()(null);
-      if (dialog.windowId !== null) api.windows.remove(dialog.windowId).catch(() => {});
+      if (!dialog.closed) {
+        dialogs.delete(id);
+        while (waiting.length) waiting.shift()(null);
+        dialog.closed = created.then((windowId) => windowId !== null && api.windows.remove(windowId).catch(() => {}));
+      }
+      return dialog.closed;
     },
   };
   dialogs.set(id, dialog);
-  const height = details.kind === "sign" ? 600 : 500;
-  api.windows
-    .create({ url: `consent.html#${id}`, type: "popup", width: 460, height, focused: true })
-    .then((w) => {
-      dialog.windowId = w.id;
-      if (dialog.closed) api.windows.remove(w.id).catch(() => {});
-    })
-    .catch(() => dialog.push(null));
   return dialog;
 }
 
@@ -124,8 +129,12 @@ const handle = createGate({
   relay,
   ui: { open: openDialog },
   approvals: createApprovals(api.storage.local),
+  summaries: createSummaries(api.storage.session),
   allowPagePin: ALLOW_PAGE_PIN,
 });
+// Approvals were once one shared map under this key; each site has its own
+// key now, and a site approved under the old one is simply asked again.
+api.storage.local.remove("approved_sites").catch(() => {});
 
 function senderOrigin(sender) {
   if (sender.origin) return sender.origin;
@@ -136,7 +145,7 @@ function senderOrigin(sender) {
   }
 }
 
-async function answer(message, sender, cancelled) {
+async function answer(message, sender, cancelled, status) {
   if (!message || message.type !== "tolvex-request") {
     return { error: { code: "invalid_request", message: "mensagem desconhecida" } };
   }
@@ -149,11 +158,7 @@ async function answer(message, sender, cancelled) {
       },
     };
   }
-  const request = message.request;
-  if (!request || typeof request !== "object" || Array.isArray(request)) {
-    return { error: { code: "invalid_request", message: "pedido da página não é um objeto" } };
-  }
-  return handle(origin, request, cancelled);
+  return handle(origin, message.request, cancelled, status);
 }
 
 const extensionPage = (sender) => typeof sender?.url === "string" && sender.url.startsWith(api.runtime.getURL(""));
@@ -176,11 +181,16 @@ api.runtime.onConnect.addListener((port) => {
   port.onMessage.addListener(async (message) => {
     if (asked) return; // one request per port
     asked = true;
-    const reply = await answer(message, sender, cancelled);
-    try {
-      port.postMessage(reply);
-    } catch (_) {
-      // the page went away meanwhile
-    }
+    const post = (payload) => {
+      try {
+        port.postMessage(payload);
+      } catch (_) {
+        // the page went away meanwhile
+      }
+    };
+    // Before the answer, the page may be told that its request waits for
+    // the person ({status: "waiting_user"}) and when it goes on
+    // ({status: "working"}): its time limit does not run meanwhile.
+    post(await answer(message, sender, cancelled, (status) => post({ status })));
   });
 });

@@ -17,7 +17,10 @@
 //   host_exited         the agent ended without answering
 //   host_error          any other failure to reach the agent
 //   extension_error     the extension itself failed
-//   timeout             no answer in time
+//   timeout             no answer in time (the time the person spends
+//                       deciding in the extension's window does not count)
+//   busy                this page already has too many requests waiting
+//                       for the person or for the agent; try again later
 //   invalid_argument    a call with unusable arguments (checked here), or a
 //                       pin the extension does not take from pages
 //   invalid_response    an answer that is not the agent's envelope
@@ -77,6 +80,8 @@ window.addEventListener("message", (event) => {
     const { resolve } = pending.get(data.id);
     pending.delete(data.id);
     resolve(data);
+  } else if (data.type === "status" && pending.has(data.id)) {
+    pending.get(data.id).status(data.status);
   }
 });
 
@@ -111,17 +116,25 @@ async function call(command, fields = {}, options = {}) {
   const id = `${instance}-${++counter}`;
   const request = { id, command, ...fields };
   const reply = await new Promise((resolve, reject) => {
-    const timer = setTimeout(() => {
-      pending.delete(id);
-      // The extension drops the request and ends the agent it started.
-      post({ type: "cancel", id });
-      reject(new TolvexError("timeout", `o agente não respondeu em ${Math.ceil(timeoutMs / 1000)} s`));
-    }, timeoutMs);
+    let timer;
+    const start = () => {
+      clearTimeout(timer);
+      timer = setTimeout(() => {
+        pending.delete(id);
+        // The extension drops the request and ends the agent it started.
+        post({ type: "cancel", id });
+        reject(new TolvexError("timeout", `o agente não respondeu em ${Math.ceil(timeoutMs / 1000)} s`));
+      }, timeoutMs);
+    };
+    start();
     pending.set(id, {
       resolve: (data) => {
         clearTimeout(timer);
         resolve(data);
       },
+      // While the extension's window waits for the person the time limit
+      // is off; it starts again, whole, once they have answered.
+      status: (status) => (status === "waiting_user" ? clearTimeout(timer) : start()),
     });
     post({ type: "request", id, request });
   });
@@ -150,8 +163,16 @@ async function call(command, fields = {}, options = {}) {
 
 const DIGESTS = ["SHA-256", "SHA-384", "SHA-512"];
 
+const DIGEST_BYTES = { "SHA-256": 32, "SHA-384": 48, "SHA-512": 64 };
+const B64 = /^(?:[A-Za-z0-9+/]{4})*(?:[A-Za-z0-9+/][AQgw]==|[A-Za-z0-9+/]{2}[AEIMQUYcgkosw048]=)?$/;
+
+// Text must be canonical Base64 already (the extension and the agent refuse
+// anything else); bytes are encoded here.
 function toBase64(value, name) {
-  if (typeof value === "string") return value; // taken as Base64 already; the agent checks it
+  if (typeof value === "string") {
+    if (!B64.test(value)) throw new TolvexError("invalid_argument", `${name} não é base64 válido`);
+    return value;
+  }
   let bytes;
   if (value instanceof ArrayBuffer) bytes = new Uint8Array(value);
   else if (ArrayBuffer.isView(value)) bytes = new Uint8Array(value.buffer, value.byteOffset, value.byteLength);
@@ -192,15 +213,22 @@ export function readCertificate(thumbprint, options) {
 }
 
 // Exactly one of hash, data, hashes and dataList: single values are Base64
-// text or bytes; lists are arrays of them. digestAlgorithm is "SHA-256"
-// (the default), "SHA-384" or "SHA-512". The user confirms every signature,
+// text or bytes; lists are arrays of them, 1 to 500. digestAlgorithm is
+// "SHA-256" (the default), "SHA-384" or "SHA-512"; a hash must have its
+// length. labels, optional, names each item for the person (one short text
+// per item, up to 80 characters): the extension's window lists them as the
+// site's description of what is signed. The user confirms every signature,
 // and types the PIN, in the extension's window. pin is passed on only for a
 // deployment whose extension allows page PINs; by default the extension
-// refuses it with invalid_argument.
-export function sign({ thumbprint, hash, data, hashes, dataList, digestAlgorithm, pin } = {}, options) {
+// refuses it with invalid_argument. Whatever the agent would refuse is
+// refused here, or by the extension, before the window opens.
+export function sign(
+  { thumbprint, hash, data, hashes, dataList, digestAlgorithm, labels, pin } = {},
+  options,
+) {
   try {
-    if (typeof thumbprint !== "string") {
-      throw new TolvexError("invalid_argument", "thumbprint é obrigatório");
+    if (typeof thumbprint !== "string" || !/^[0-9a-fA-F]{64}$/.test(thumbprint)) {
+      throw new TolvexError("invalid_argument", "thumbprint deve ter 64 dígitos hexadecimais");
     }
     const given = [hash, data, hashes, dataList].filter((v) => v !== undefined && v !== null);
     if (given.length !== 1) {
@@ -215,12 +243,26 @@ export function sign({ thumbprint, hash, data, hashes, dataList, digestAlgorithm
     const fields = { thumbprint };
     const list = (v, name) => {
       if (!Array.isArray(v)) throw new TolvexError("invalid_argument", `${name} deve ser uma lista`);
+      if (v.length < 1 || v.length > 500) throw new TolvexError("invalid_argument", `${name} deve ter de 1 a 500 itens`);
       return v.map((item) => toBase64(item, name));
     };
     if (hash != null) fields.hash = toBase64(hash, "hash");
     if (data != null) fields.data = toBase64(data, "data");
     if (hashes != null) fields.hashes = list(hashes, "hashes");
     if (dataList != null) fields.data_list = list(dataList, "dataList");
+    const digests = fields.hash !== undefined ? [fields.hash] : fields.hashes;
+    const want = DIGEST_BYTES[digestAlgorithm ?? "SHA-256"];
+    if (digests?.some((b64) => (b64.length / 4) * 3 - (b64.match(/=*$/)[0].length) !== want)) {
+      throw new TolvexError("invalid_argument", `um hash ${digestAlgorithm ?? "SHA-256"} tem ${want} bytes`);
+    }
+    if (labels !== undefined && labels !== null) {
+      const items = fields.hashes ?? fields.data_list ?? [null];
+      if (!Array.isArray(labels) || labels.length !== items.length ||
+          !labels.every((l) => typeof l === "string" && l.trim() !== "" && [...l].length <= 80)) {
+        throw new TolvexError("invalid_argument", "labels deve ter um texto de 1 a 80 caracteres por item");
+      }
+      fields.labels = labels;
+    }
     if (digestAlgorithm !== undefined) fields.digest_algorithm = digestAlgorithm;
     if (pin != null) fields.pin = pin;
     return call("sign", fields, options);

@@ -48,25 +48,29 @@ async function rejection(promise) {
   assert.fail("expected a rejection");
 }
 
+const T = "ab".repeat(32);
+
 test("requests carry the protocol names and bytes become Base64", async () => {
   const { echo } = await tolvex.sign({
-    thumbprint: "ab",
+    thumbprint: T,
     dataList: [new Uint8Array([0x41]), "QUI="],
     digestAlgorithm: "SHA-384",
+    labels: ["a.pdf", "b.pdf"],
     pin: "",
   });
   assert.equal(echo.command, "sign");
   assert.deepEqual(echo.data_list, ["QQ==", "QUI="]);
+  assert.deepEqual(echo.labels, ["a.pdf", "b.pdf"]);
   assert.equal(echo.digest_algorithm, "SHA-384");
   assert.equal(echo.pin, "", "an empty PIN is sent, not dropped");
   assert.equal("hash" in echo, false);
-  const { echo: e2 } = await tolvex.sign({ thumbprint: "ab", hash: new Uint8Array(300000).fill(7).buffer });
-  assert.equal(Buffer.from(e2.hash, "base64").length, 300000);
+  const { echo: e2 } = await tolvex.sign({ thumbprint: T, data: new Uint8Array(300000).fill(7).buffer });
+  assert.equal(Buffer.from(e2.data, "base64").length, 300000);
 });
 
 test("agent errors keep the agent's code and message", async () => {
   respond = (r) => ({ response: { id: r.id, ok: false, error: { code: "pin_incorrect", message: "PIN incorreto" } } });
-  const e = await rejection(tolvex.sign({ thumbprint: "ab", hash: "QQ==" }));
+  const e = await rejection(tolvex.sign({ thumbprint: T, data: "QQ==" }));
   assert.ok(e instanceof tolvex.TolvexError);
   assert.equal(e.code, "pin_incorrect");
   assert.equal(e.message, "PIN incorreto");
@@ -113,12 +117,33 @@ test("argument errors are reported before anything is sent", async () => {
     sent++;
     return null;
   };
-  for (const args of [{}, { thumbprint: "a" }, { thumbprint: "a", hash: "QQ==", data: "QQ==" },
-                      { thumbprint: "a", hash: "QQ==", digestAlgorithm: "sha256" },
-                      { thumbprint: "a", hashes: "QQ==" }, { thumbprint: "a", hash: 5 }]) {
+  const h32 = new Uint8Array(32);
+  for (const args of [{}, { thumbprint: "a", hash: h32 }, { thumbprint: T }, { thumbprint: T, hash: h32, data: "QQ==" },
+                      { thumbprint: T, hash: h32, digestAlgorithm: "sha256" }, { thumbprint: T, hash: h32, digestAlgorithm: "SHA-512" },
+                      { thumbprint: T, hashes: "QQ==" }, { thumbprint: T, hashes: [] }, { thumbprint: T, hashes: Array(501).fill(h32) },
+                      { thumbprint: T, hash: 5 }, { thumbprint: T, data: "QQ" }, { thumbprint: T, hash: h32, labels: ["a", "b"] },
+                      { thumbprint: T, hash: h32, labels: ["x".repeat(81)] }]) {
     assert.equal((await rejection(tolvex.sign(args))).code, "invalid_argument", JSON.stringify(args));
   }
   assert.equal(sent, 0);
+});
+
+test("the time limit does not run while the extension waits for the person", async () => {
+  const post = (type, id, extra) =>
+    window.postMessage({ channel: "tolvex", direction: "to-page", type, id, ...extra }, window.location.origin);
+  respond = (r) => {
+    post("status", r.id, { status: "waiting_user" });
+    setTimeout(() => post("status", r.id, { status: "working" }), 120);
+    setTimeout(() => post("response", r.id, { response: { id: r.id, ok: true, result: { late: true } } }), 160);
+    return null;
+  };
+  assert.deepEqual(await tolvex.ping({ timeoutMs: 80 }), { late: true }, "120 ms with the person, 40 with the agent");
+  respond = (r) => {
+    post("status", r.id, { status: "waiting_user" });
+    setTimeout(() => post("status", r.id, { status: "working" }), 10);
+    return null;
+  };
+  assert.equal((await rejection(tolvex.ping({ timeoutMs: 80 }))).code, "timeout", "and runs again, whole, after");
 });
 
 test("two copies of the client in one page get their own answers", async () => {

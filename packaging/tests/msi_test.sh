@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # The MSIs installed with Wine's msiexec in a fresh Wine prefix of this test:
-#   msi_test.sh USER.msi MACHINE.msi VERSION WXS MANIFEST_DIR BIN_DIR
-# Per user: a registration left by tolvexctl, an older build, the upgrade to
-# this one (keys, manifests, the manifests' agent answering a ping), tolvexctl
-# beside the installation, the refused downgrade, and an uninstall that leaves
-# nothing. Per machine: the same keys under HKLM, ping, uninstall.
+#   msi_test.sh USER.msi MACHINE.msi VERSION STAGE_DIR
+# Per user: refused when forced to all users; a registration left by
+# tolvexctl, an older build, the upgrade to this one (keys, manifests, the
+# manifests' agent answering a ping, the Add/Remove Programs entry with the
+# product name as Windows decodes it), tolvexctl beside the installation, the
+# per-machine MSI refused beside it, another build of this version replacing
+# the installed files, the refused downgrade, and an uninstall that leaves
+# nothing. Per machine: the same keys under HKLM, ping, the per-user MSI
+# refused beside it, uninstall.
 # Wine calls are few on purpose: each costs a process start under Wine.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -15,7 +19,8 @@ if [ -z "${MSI_TEST_TMP:-}" ]; then
   MSI_TEST_TMP=$tmp WINEPREFIX=$tmp/prefix "$here/../../scripts/with-wine.sh" bash "$0" "$@"
   exit
 fi
-user_msi=$1 machine_msi=$2 version=$3 wxs=$4 manifests=$5 bin=$6
+user_msi=$1 machine_msi=$2 version=$3 stage=$4
+wxs=$here/../msi/tolvex-agent.wxs
 tmp=$MSI_TEST_TMP
 host=br.com.tolvex.agent
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -85,21 +90,64 @@ check_gone() {
   [ ! -e "$(unix "$dir")" ] || fail "$dir left: $(ls -R "$(unix "$dir")")"
 }
 
-# An older build of the same package (wixl takes relative sources only).
+# arp_entry MSI: its Add/Remove Programs key as a .reg text, empty when
+# absent. Wine keeps a per-user product's under HKLM, Windows under HKCU.
+arp_entry() {
+  local code root
+  code=$(msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p')
+  for root in HKLM HKCU; do
+    if wine reg export "$root\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$code" \
+         "Z:${tmp//\//\\}\\arp.reg" /y >/dev/null 2>&1; then
+      iconv -f UTF-16 -t UTF-8 "$tmp/arp.reg" | tr -d '\r'
+      return
+    fi
+  done
+}
+# The entry shows the product's name as Windows decodes it from the MSI's
+# codepage, its links and folder. (Wine does not publish the icon.)
+check_arp() {
+  arp_entry "$1" >"$tmp/arp"
+  python3 - "$tmp/arp" "$2" <<'PY' || fail "Add/Remove Programs: $(cat "$tmp/arp")"
+import re, sys
+values = dict(re.findall(r'^"(\w+)"="(.*)"$', open(sys.argv[1], encoding="utf-8").read(), re.M))
+want = {"DisplayName": "Tolvex — agente de assinatura digital", "Publisher": "Tolvex",
+        "HelpLink": "https://", "URLInfoAbout": "https://",
+        "InstallLocation": sys.argv[2].replace("\\", "\\\\")}
+for key, value in want.items():
+    assert values.get(key, "").startswith(value), (key, values.get(key))
+PY
+}
+
+# An older version of the same package (wixl takes relative sources only).
 old=$tmp/old.msi
-mkdir "$tmp/src"
-ln -s "$bin"/tolvex_agent.exe "$bin"/tolvexctl.exe "$manifests"/$host.*.json "$tmp/src/"
-(cd "$tmp/src" && wixl -a x64 -D Scope=user -D Version=0.0.1 -D Host=$host \
-  -D ProductCode="$(cat /proc/sys/kernel/random/uuid)" -D BinDir=. -D ManifestDir=. -o "$old" "$wxs")
+(cd "$stage" && wixl -a x64 -D Scope=user -D Version=0.0.1 -D Host=$host -D HelpUrl=h -D AboutUrl=a \
+  -D ProductCode="$(cat /proc/sys/kernel/random/uuid)" -D SourceDir=. -o "$old" "$wxs")
+# Another build of this version: another product and package code.
+rebuild=$tmp/rebuild.msi
+cp "$user_msi" "$rebuild"
+summary() { msiinfo suminfo "$1" | sed -n "s/^$2: //p"; }
+msibuild "$rebuild" -q "UPDATE \`Property\` SET \`Value\` = '{$(cat /proc/sys/kernel/random/uuid)}' \
+  WHERE \`Property\` = 'ProductCode'" -s "$(summary "$user_msi" Subject)" \
+  "$(summary "$user_msi" Author)" "$(summary "$user_msi" Template)" \
+  "{$(cat /proc/sys/kernel/random/uuid)}"
 # What tolvexctl writes by default, to compare the installed manifests with.
 for form in chrome firefox; do
-  wine "$bin/tolvexctl.exe" install --browser "${form/chrome/chromium}" --agent 'C:\x.exe' \
+  wine "$stage/tolvexctl.exe" install --browser "${form/chrome/chromium}" --agent 'C:\x.exe' \
     --dir "Z:${tmp//\//\\}\\ref\\$form" </dev/null >/dev/null 2>&1 || fail "tolvexctl install --dir"
 done
 step "older MSI built"
 
+# Forced to all users, the per-user MSI is refused.
+[ "$(msiexec /i "$user_msi" ALLUSERS=1)" != 0 ] || fail "per-user MSI installed for all users"
+nothing_installed() {
+  ! wine reg query 'HKCU\Software\TolvexSign' >/dev/null 2>&1 &&
+    ! wine reg query 'HKLM\Software\TolvexSign' >/dev/null 2>&1
+}
+nothing_installed || fail "the refused per-user MSI installed something"
+step "ALLUSERS=1 refused"
+
 # A registration by tolvexctl before any installation; the MSI takes its keys.
-wine "$bin/tolvexctl.exe" install </dev/null >/dev/null
+wine "$stage/tolvexctl.exe" install </dev/null >/dev/null
 [ "$(msiexec /i "$old")" = 0 ] || fail "older MSI did not install"
 [ "$(reg 'HKCU\Software\TolvexSign' Version)" = 0.0.1 ] || fail "older MSI not recorded"
 step "older MSI installed"
@@ -107,7 +155,8 @@ step "older MSI installed"
 step "upgrade installed"
 check_installed HKCU
 dir=$INSTALLED
-step "keys, manifests, ping"
+check_arp "$user_msi" "$dir"
+step "keys, manifests, ping, Add/Remove Programs"
 
 # Beside the installation tolvexctl leaves its keys alone: install is
 # refused, uninstall removes only tolvexctl's own earlier manifests; another
@@ -121,10 +170,24 @@ wine "$ctl" install --name br.com.tolvex.outro --browser chromium </dev/null >/d
 wine "$ctl" uninstall --name br.com.tolvex.outro --browser chromium </dev/null >/dev/null
 step "tolvexctl beside the installation"
 
+[ "$(msiexec /i "$machine_msi")" != 0 ] || fail "per-machine MSI installed beside the per-user one"
+! wine reg query 'HKLM\Software\TolvexSign' >/dev/null 2>&1 || fail "the refused per-machine MSI installed"
+step "per-machine refused beside"
+
+# Another build of this version replaces the installed one, files included.
+echo damaged >"$(unix "$dir")THIRD-PARTY-NOTICES.txt"
+[ "$(msiexec /i "$rebuild")" = 0 ] || fail "another build of this version did not install"
+cmp -s "$(unix "$dir")THIRD-PARTY-NOTICES.txt" "$stage/THIRD-PARTY-NOTICES.txt" ||
+  fail "another build of this version did not replace the files"
+[ -z "$(arp_entry "$user_msi")" ] || fail "the replaced build is still in Add/Remove Programs"
+check_arp "$rebuild" "$dir"
+check_keys HKCU "$dir"
+step "same version replaced"
+
 [ "$(msiexec /i "$old")" != 0 ] || fail "downgrade was not refused"
 [ "$(reg 'HKCU\Software\TolvexSign' Version)" = "$version" ] || fail "downgrade changed the installation"
 step "downgrade refused"
-[ "$(msiexec /x "$user_msi")" = 0 ] || fail "uninstall failed"
+[ "$(msiexec /x "$rebuild")" = 0 ] || fail "uninstall failed"
 check_gone HKCU "$dir"
 step "uninstalled"
 
@@ -136,7 +199,9 @@ if out=$(wine "$dir"tolvexctl.exe install --system </dev/null 2>&1); then
   fail "tolvexctl install --system over the per-machine MSI succeeded"
 fi
 [[ $out == *"HKLM pertence ao Tolvex"* ]] || fail "tolvexctl install --system: $out"
-step "machine checked"
+[ "$(msiexec /i "$user_msi")" != 0 ] || fail "per-user MSI installed beside the per-machine one"
+! wine reg query 'HKCU\Software\TolvexSign' >/dev/null 2>&1 || fail "the refused per-user MSI installed"
+step "machine checked, per-user refused beside"
 [ "$(msiexec /x "$machine_msi")" = 0 ] || fail "per-machine uninstall failed"
 check_gone HKLM "$dir"
 step "per-machine install, ping, uninstall"

@@ -9,7 +9,6 @@ HOME between phases. Every process it starts is ended before it returns.
 Exit status 0 when every check passed.
 """
 
-import argparse
 import base64
 import json
 import os
@@ -167,13 +166,15 @@ def evaluate(bidi, context, expression, timeout=30):
 
 class Firefox:
     name = "Firefox"
+    keyboard = False
 
     def __init__(self, args):
         self.args = args
         self.log = os.path.join(args.work, "firefox.log")
         self.proc = self.ws = self.bidi = self.context = None
+        self.answered = set()
 
-    def start(self, url, checks):
+    def start(self, checks):
         self.proc, host, port = start_browser(self.args, os.environ.copy())
         self.ws = WebSocket(host, port, "/session")
         self.bidi = Bidi(self.ws)
@@ -184,6 +185,8 @@ class Firefox:
                        "ok": installed.get("extension") == self.args.addon_id,
                        "detail": json.dumps(installed)})
         self.context = self.bidi.send("browsingContext.getTree", {})["contexts"][0]["context"]
+
+    def navigate(self, url):
         self.bidi.send("browsingContext.navigate",
                        {"context": self.context, "url": url, "wait": "complete"})
 
@@ -198,7 +201,10 @@ class Firefox:
     def evaluate_window(self, window, expression):
         return evaluate(self.bidi, window, expression, 10)
 
-    def screenshot(self, window, path):
+    def press(self, window, key):
+        raise NotImplementedError("the Firefox run answers windows with the mouse")
+
+    def screenshot(self, window, path, zoom=1):
         shot = self.bidi.send("browsingContext.captureScreenshot", {"context": window})
         with open(path, "wb") as f:
             f.write(base64.b64decode(shot["data"]))
@@ -229,11 +235,7 @@ class Firefox:
 
 
 def main():
-    p = argparse.ArgumentParser()
-    for name in ("work", "www", "extension", "ctl", "agent", "refusing_agent", "fixture",
-                 "addon_id"):
-        p.add_argument("--" + name.replace("_", "-"), dest=name, required=True)
-    args = p.parse_args()
+    args = common.arguments(["addon_id"])
     return common.drive(args, Firefox(args))
 
 

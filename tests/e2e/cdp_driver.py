@@ -9,7 +9,6 @@ the host manifest between phases with tolvexctl. Every process it starts is
 ended before it returns. Exit status 0 when every check passed.
 """
 
-import argparse
 import base64
 import fcntl
 import json
@@ -113,16 +112,23 @@ def evaluate(cdp, session, expression, timeout=30):
     return result["result"].get("value")
 
 
+# Input.dispatchKeyEvent's fields for the keys the tests press.
+KEYS = {"Tab": ("Tab", 9, ""), "Enter": ("Enter", 13, "\r"), "Escape": ("Escape", 27, ""),
+        "Backspace": ("Backspace", 8, "")}
+
+
 class Chromium:
     name = "Chromium"
+    keyboard = True
 
     def __init__(self, args):
         self.args = args
         self.log = os.path.join(args.work, "chromium.log")
         self.proc = self.cdp = self.session = None
         self.windows = {}
+        self.answered = set()
 
-    def start(self, url, checks):
+    def start(self, checks):
         self.proc, self.cdp = start_browser(self.args, os.environ.copy())
         self.cdp.send("Target.setDiscoverTargets", {"discover": True})
         worker_url = f"chrome-extension://{self.args.extension_id}/"
@@ -136,9 +142,12 @@ class Chromium:
             checks.append({"name": "extension loaded with its fixed ID", "ok": False,
                            "detail": f"no service worker at {worker_url}"})
             raise
-        target = self.cdp.send("Target.createTarget", {"url": url})["targetId"]
+        target = self.cdp.send("Target.createTarget", {"url": "about:blank"})["targetId"]
         self.session = self.cdp.send("Target.attachToTarget", {"targetId": target,
                                                                "flatten": True})["sessionId"]
+
+    def navigate(self, url):
+        self.cdp.send("Page.navigate", {"url": url}, session=self.session)
 
     def evaluate_page(self, expression, timeout):
         return evaluate(self.cdp, self.session, expression, timeout)
@@ -157,9 +166,35 @@ class Chromium:
     def evaluate_window(self, window, expression):
         return evaluate(self.cdp, self._window_session(window), expression, 10)
 
-    def screenshot(self, window, path):
-        shot = self.cdp.send("Page.captureScreenshot", {"format": "png"},
-                             session=self._window_session(window))
+    def press(self, window, key):
+        """A named key (Tab, Enter, Escape) or a character, as a keyboard
+        sends it to the focused element."""
+        session = self._window_session(window)
+        name, code, text = KEYS[key] if key in KEYS else (key, ord(key.upper()), key)
+        down = {"type": "keyDown", "key": name, "windowsVirtualKeyCode": code,
+                "code": name if key in KEYS else ("Digit" + key if key.isdigit() else "Key" + key.upper())}
+        if text:
+            down["text"] = text
+        self.cdp.send("Input.dispatchKeyEvent", down, session=session)
+        # Enter and Escape may close the window: no key-up into a window
+        # that may be gone (the page acts on the key-down).
+        if key not in ("Enter", "Escape"):
+            up = {k: v for k, v in down.items() if k != "text"}
+            self.cdp.send("Input.dispatchKeyEvent", {**up, "type": "keyUp"}, session=session)
+
+    def screenshot(self, window, path, zoom=1):
+        """The whole window, as tall as its content; with zoom 2, laid out as
+        at 200 % (half the CSS width, twice the pixels)."""
+        session = self._window_session(window)
+        width = evaluate(self.cdp, session, "innerWidth") // zoom
+        metrics = {"width": width, "height": 100, "deviceScaleFactor": zoom, "mobile": False}
+        self.cdp.send("Emulation.setDeviceMetricsOverride", metrics, session=session)
+        try:
+            height = evaluate(self.cdp, session, "document.documentElement.scrollHeight")
+            self.cdp.send("Emulation.setDeviceMetricsOverride", {**metrics, "height": height}, session=session)
+            shot = self.cdp.send("Page.captureScreenshot", {"format": "png"}, session=session)
+        finally:
+            self.cdp.send("Emulation.clearDeviceMetricsOverride", {}, session=session)
         with open(path, "wb") as f:
             f.write(base64.b64decode(shot["data"]))
 
@@ -186,11 +221,7 @@ class Chromium:
 
 
 def main():
-    p = argparse.ArgumentParser()
-    for name in ("work", "www", "extension", "udd", "ctl", "agent", "refusing_agent",
-                 "fixture", "extension_id"):
-        p.add_argument("--" + name.replace("_", "-"), dest=name, required=True)
-    args = p.parse_args()
+    args = common.arguments(["udd", "extension_id"])
     return common.drive(args, Chromium(args))
 
 

@@ -27,6 +27,20 @@ else
   echo "e2e: page client and extension logic: $(printf '%s\n' "$node_out" | grep -E '^# pass' | sed 's/# pass //') tests passed under node"
 fi
 
+# axe-core from npm, at the version the lockfile pins, kept in the build
+# folder: installed again only when the lockfile changes.
+npm_dir=$root/build/e2e-npm
+if [ ! -f "$npm_dir/node_modules/axe-core/axe.min.js" ] ||
+   ! cmp -s "$root/tests/e2e/package-lock.json" "$npm_dir/package-lock.json"; then
+  command -v npm >/dev/null || { echo "e2e: npm not found (apt-get install npm)" >&2; exit 1; }
+  rm -rf "$npm_dir"
+  mkdir -p "$npm_dir"
+  cp "$root/tests/e2e/package.json" "$root/tests/e2e/package-lock.json" "$npm_dir/"
+  (cd "$npm_dir" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error) >&2 ||
+    { echo "e2e: npm could not install axe-core" >&2; exit 1; }
+fi
+export TOLVEX_AXE=$npm_dir/node_modules/axe-core/axe.min.js
+
 work=$(mktemp -d "${TMPDIR:-/tmp}/tolvex-e2e.XXXXXX")
 cleanup() {
   if [ "${TOLVEX_E2E_KEEP:-}" = 1 ]; then echo "e2e: kept $work" >&2; else rm -rf "$work"; fi
@@ -37,17 +51,42 @@ trap cleanup EXIT
 # this computer.
 extension=$work/extension
 node "$root/browser/dev/make-extension.mjs" "$extension"
+# The same copy with Chromium's structured-clone messaging, where a String
+# object reaches the extension as an object.
+cloning=$work/extension-structured-clone
+cp -r "$extension" "$cloning"
+node -e 'const fs = require("fs"); const f = process.argv[1]; const m = JSON.parse(fs.readFileSync(f));
+  m.message_serialization = "structured_clone"; fs.writeFileSync(f, JSON.stringify(m, null, 2));' "$cloning/manifest.json"
 
 # Chromium writes under HOME even with --user-data-dir.
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_CACHE_HOME=$work/home/.cache \
        XDG_DATA_HOME=$work/home/.local/share XDG_RUNTIME_DIR=$work/home/run
 mkdir -p "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME" "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
-unset TOLVEX_AGENT_CONFIG
 
 "$root/scripts/softhsm-fixture.sh" "$work/token"
 # shellcheck source=/dev/null
 . "$work/token/env.sh"
+# A third certificate, self-signed, whose name begins with U+202E (right-to-
+# left override): "LAT ED ONALUF" would read as "FULANO DE TAL".
+(
+  cd "$work/token"
+  openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out bidi.key 2>/dev/null
+  openssl req -x509 -new -key bidi.key -out bidi.pem -days 365 -utf8 \
+    -subj "/C=BR/O=ICP-Brasil/CN=$(printf '\342\200\256')LAT ED ONALUF:12345678909" \
+    -addext "basicConstraints=critical,CA:FALSE" -addext "keyUsage=critical,digitalSignature" 2>/dev/null
+  openssl x509 -in bidi.pem -outform DER -out bidi.der
+  openssl dgst -sha256 -r bidi.der | cut -d' ' -f1 > bidi.thumbprint
+  openssl pkcs8 -topk8 -nocrypt -in bidi.key -out bidi.p8
+  softhsm2-util --import bidi.p8 --token tolvex-demo --label bidi --id 03 --pin "$(cat pin)" >/dev/null
+  pkcs11-tool --module "$TOLVEX_PKCS11_MODULES" --token-label tolvex-demo --login --pin "$(cat pin)" \
+    --write-object bidi.der --type cert --id 03 --label bidi >/dev/null 2>&1
+  rm -f bidi.key bidi.p8
+)
+# Each agent the browsers start logs here: the tests count agents and the
+# commands they were given.
+printf '{"log_file":"%s"}\n' "$work/agent.log" > "$work/agent.json"
+export TOLVEX_AGENT_CONFIG=$work/agent.json
 # The browser passes these on to the agent it starts; the agent checks that
 # its caller is the sample extension (Chromium's origin, Firefox's add-on ID).
 export TOLVEX_ALLOWED_ORIGINS="chrome-extension://$extension_id/, $addon_id"
@@ -81,6 +120,7 @@ fixture = {
         "kind": "pf", "cpf": "12345678909", "cnpj": None, "birth_date": "1980-03-15",
         "nis": "10987654321", "rg": "12345678", "rg_issuer": "SSPSP",
         "email": "fulano@exemplo.com.br", "company_name": None}},
+    "bidi": {"thumbprint": thumb("bidi")},
     "company": {"thumbprint": thumb("company"), "pki": {
         "kind": "pj", "cpf": None, "cnpj": "11222333000181",
         "responsible_name": "BELTRANA DE SOUZA", "responsible_cpf": "98765432100",
@@ -89,13 +129,28 @@ fixture = {
 json.dump(fixture, open(f"{work}/fixture.json", "w"))
 PY
 
+# TOLVEX_E2E_BROWSERS picks some of: chromium (the shipped messaging),
+# cloning (Chromium with structured-clone messaging, the attacks only),
+# firefox.
+browsers=" ${TOLVEX_E2E_BROWSERS:-chromium cloning firefox} "
 status=0
-echo "e2e: headless Chromium, extension $extension_id, agent $agent"
-python3 "$root/tests/e2e/cdp_driver.py" --work "$work" --www "$www" --extension "$extension" \
-  --udd "$udd" --ctl "$ctl" --agent "$agent" --refusing-agent "$work/refusing-agent.sh" \
-  --fixture "$work/fixture.json" --extension-id "$extension_id" || status=1
-echo "e2e: headless Firefox ESR, add-on $addon_id, agent $agent"
-python3 "$root/tests/e2e/bidi_driver.py" --work "$work" --www "$www" --extension "$extension" \
-  --ctl "$ctl" --agent "$agent" --refusing-agent "$work/refusing-agent.sh" \
-  --fixture "$work/fixture.json" --addon-id "$addon_id" || status=1
+if [[ $browsers == *" chromium "* ]]; then
+  echo "e2e: headless Chromium, extension $extension_id, agent $agent"
+  python3 "$root/tests/e2e/cdp_driver.py" --work "$work" --www "$www" --extension "$extension" \
+    --udd "$udd" --ctl "$ctl" --agent "$agent" --refusing-agent "$work/refusing-agent.sh" \
+    --fixture "$work/fixture.json" --extension-id "$extension_id" || status=1
+fi
+if [[ $browsers == *" cloning "* ]]; then
+  echo "e2e: headless Chromium, the same extension with structured-clone messaging: the attacks"
+  mkdir -p "$work/udd-cloning"
+  python3 "$root/tests/e2e/cdp_driver.py" --work "$work" --www "$www" --extension "$cloning" \
+    --udd "$work/udd-cloning" --ctl "$ctl" --agent "$agent" --refusing-agent "$work/refusing-agent.sh" \
+    --fixture "$work/fixture.json" --extension-id "$extension_id" --phases probe,confusion || status=1
+fi
+if [[ $browsers == *" firefox "* ]]; then
+  echo "e2e: headless Firefox ESR, add-on $addon_id, agent $agent"
+  python3 "$root/tests/e2e/bidi_driver.py" --work "$work" --www "$www" --extension "$extension" \
+    --ctl "$ctl" --agent "$agent" --refusing-agent "$work/refusing-agent.sh" \
+    --fixture "$work/fixture.json" --addon-id "$addon_id" || status=1
+fi
 exit $status

@@ -91,7 +91,7 @@ TEST(Envelope, LogsOneEventPerReadRequest) {
     std::string lines = log.contents();
     auto first = lines.find(" INFO tolvex_agent::handler: ok command=ping\n");
     auto second = lines.find(
-        " WARN tolvex_agent::handler: falhou command=a b\\nc code=\"unknown_command\"\n");
+        " WARN tolvex_agent::handler: falhou command=\"a b\\nc\" code=\"unknown_command\"\n");
     EXPECT_NE(first, std::string::npos) << lines;
     EXPECT_NE(second, std::string::npos) << lines;
     EXPECT_LT(first, second);

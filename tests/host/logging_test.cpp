@@ -78,6 +78,28 @@ TEST(LogFormat, QuotedValuesEscapeEveryControlCharacter) {
               "\"a\\u{85}b\\u{9f}\xC2\xA0\xE2\x80\xA8\xC3\xA7\"");
 }
 
+TEST(LogFormat, NamesAreBareOnlyWhenPlainAndShort) {
+    // Expected texts are appended, not concatenated from literals, which
+    // mingw's GCC 12 takes for an overlapping copy.
+    auto cut = [](std::string_view kept) {
+        std::string out = "\"";
+        out.append(kept);
+        out.append("…\"");
+        return out;
+    };
+    EXPECT_EQ(log::name("list_certificates"), "list_certificates");
+    EXPECT_EQ(log::name(std::string(64, 'a')), std::string(64, 'a'));
+    EXPECT_EQ(log::name(""), R"("")");
+    EXPECT_EQ(log::name(R"(sign code="ok" user="admin")"), R"("sign code=\"ok\" user=\"admin\"")");
+    EXPECT_EQ(log::name(std::string(65, 'a')), cut(std::string(64, 'a')));
+    // 64 characters, not bytes, and a multi-byte character is never split.
+    std::string accented;
+    for (int i = 0; i < 70; ++i)
+        accented += "\xC3\xA7";
+    EXPECT_EQ(log::name(accented), cut(std::string_view(accented).substr(0, 128)));
+    EXPECT_EQ(log::name(std::string(1 << 20, '\n')).size(), 64 * 2 + 2 + 3);
+}
+
 TEST(LogFormat, FailedWriteIsNotedOnStandardError) {
     auto sink = std::make_shared<FdSink>(-1);
     spdlog::logger logger("t", sink);

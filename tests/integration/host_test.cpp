@@ -382,18 +382,25 @@ TEST(AgentFiles, OnlyRegularFilesAreReadAsFiles) {
     EXPECT_TRUE(log_lines(run.stderr_text).empty()) << run.stderr_text;
 }
 
-TEST(AgentLog, CommandNamesCannotForgeLines) {
+TEST(AgentLog, CommandNamesCannotForgeLinesFieldsOrMegabytes) {
     const std::string forged =
         R"(x\n2026-03-05T14:07:09.004211Z  INFO tolvex_agent::handler: ok command=sign)";
-    auto run = run_requests(
-        {R"({"id":"1","command":")" + forged + R"("})", R"({"id":"2","command":"a b"})"});
+    auto run = run_requests({R"({"id":"1","command":")" + forged + R"("})",
+                             R"({"id":"2","command":"sign code=\"ok\" user=\"admin\""})",
+                             R"({"id":"3","command":")" + std::string(1 << 19, 'a') + R"("})"});
     EXPECT_EQ(run.exit_status, 0);
     auto lines = log_lines(run.stderr_text);
-    for (const auto& l : lines)
+    for (const auto& l : lines) {
         EXPECT_FALSE(l.starts_with("2026-03-05T14:07:09")) << run.stderr_text;
-    EXPECT_TRUE(has_line_ending(lines, "falhou command=" + forged + " code=\"unknown_command\""))
+        EXPECT_LT(l.size(), 300u);
+    }
+    EXPECT_TRUE(has_line_ending(lines, "falhou command=\"" + forged.substr(0, 1) + "\\n" +
+                                           forged.substr(3, 62) + "…\" code=\"unknown_command\""))
         << run.stderr_text;
-    EXPECT_TRUE(has_line_ending(lines, "falhou command=a b code=\"unknown_command\""));
+    EXPECT_TRUE(has_line_ending(
+        lines, R"(falhou command="sign code=\"ok\" user=\"admin\"" code="unknown_command")"));
+    EXPECT_TRUE(has_line_ending(
+        lines, "falhou command=\"" + std::string(64, 'a') + "…\" code=\"unknown_command\""));
 }
 
 }  // namespace

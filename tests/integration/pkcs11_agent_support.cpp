@@ -2,6 +2,7 @@
 
 #include <openssl/x509.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 
@@ -32,6 +33,13 @@ Json ask_one(const Json& request, const AgentOptions& options) {
     return ask({request}, options).at(0);
 }
 
+Json ask_process(AgentProcess& agent, const Json& request) {
+    auto reply = agent.exchange(request.dump());
+    if (!reply)
+        throw std::runtime_error("the agent did not answer " + request.dump());
+    return Json::parse(*reply);
+}
+
 ProcessStats stats_of(int pid) {
     ProcessStats s;
     const std::filesystem::path proc = "/proc/" + std::to_string(pid);
@@ -42,13 +50,6 @@ ProcessStats stats_of(int pid) {
         if (line.rfind("VmRSS:", 0) == 0)
             s.rss_kib = std::atol(line.c_str() + 6);
     return s;
-}
-
-Json ask_process(AgentProcess& agent, const Json& request) {
-    auto reply = agent.exchange(request.dump());
-    if (!reply)
-        throw std::runtime_error("the agent did not answer " + request.dump());
-    return Json::parse(*reply);
 }
 
 test::TestKey key_of(const core::Bytes& der) {

@@ -34,9 +34,12 @@ class TpmTokenTest : public ::testing::Test {
     static void TearDownTestSuite() {
         if (dir_ == nullptr)
             return;
-        // The daemons go by the PIDs the fixture recorded.
-        std::system(
-            ("bash " + script() + " stop " + dir_->file("tpm") + " >/dev/null 2>&1").c_str());
+        // The daemons go by the PIDs the fixture recorded; one left running
+        // would outlive the tests.
+        const std::string stop =
+            "bash " + script() + " stop " + dir_->file("tpm") + " >/dev/null 2>&1";
+        if (std::system(stop.c_str()) != 0)
+            ADD_FAILURE() << "the TPM fixture did not stop";
         delete dir_;
         dir_ = nullptr;
     }
@@ -140,6 +143,24 @@ TEST(OpenScModule, FiftyRequestsWithoutACardKeepDescriptorsFlat) {
     }
     EXPECT_LE(stats_of(agent.pid()).descriptors, second.descriptors);
     EXPECT_EQ(agent.finish(), 0) << read_file(dir.file("agent.err"));
+}
+
+TEST(NssPemModule, InitializesWithoutOsLockingAndSaysSo) {
+    // It answers CKR_CANT_LOCK to CKF_OS_LOCKING_OK; with NULL arguments it
+    // works (it holds no token until PEM files are given to it).
+    constexpr const char* kPem = "/usr/lib/x86_64-linux-gnu/nss/libnsspem.so";
+    if (agent_is_windows())
+        GTEST_SKIP() << "NSS's PEM module here is the Linux one";
+    REQUIRE_INSTALLED(kPem);
+    AgentOptions options;
+    options.env["TOLVEX_PKCS11_MODULES"] = kPem;
+    auto run = run_requests({R"({"id":"t","command":"list_tokens"})"}, options);
+    ASSERT_EQ(run.responses.size(), 1u) << run.stderr_text;
+    EXPECT_EQ(run.responses[0], R"({"id":"t","ok":true,"result":{"tokens":[],"warnings":[]}})");
+    EXPECT_NE(run.stderr_text.find("inicializado sem CKF_OS_LOCKING_OK module=\"" +
+                                   std::string(kPem) + "\" args=null rv=Ok"),
+              std::string::npos)
+        << run.stderr_text;
 }
 
 }  // namespace

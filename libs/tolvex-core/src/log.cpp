@@ -1,5 +1,7 @@
 #include "tolvex/core/log.hpp"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 namespace tolvex::log {
@@ -28,7 +30,7 @@ std::shared_ptr<spdlog::logger> target(const std::string& name) {
 
 namespace {
 
-void append_escaped(std::string& out, std::string_view value, bool quotes) {
+void append_escaped(std::string& out, std::string_view value) {
     for (std::size_t i = 0; i < value.size(); ++i) {
         auto c = static_cast<unsigned char>(value[i]);
         // U+0080 to U+009F (C2 80 to C2 9F) are control characters too; NEL
@@ -43,10 +45,10 @@ void append_escaped(std::string& out, std::string_view value, bool quotes) {
         }
         switch (c) {
             case '"':
-                out += quotes ? "\\\"" : "\"";
+                out += "\\\"";
                 break;
             case '\\':
-                out += quotes ? "\\\\" : "\\";
+                out += "\\\\";
                 break;
             case '\n':
                 out += "\\n";
@@ -76,15 +78,30 @@ std::string quoted(std::string_view value) {
     std::string out;
     out.reserve(value.size() + 2);
     out.push_back('"');
-    append_escaped(out, value, true);
+    append_escaped(out, value);
     out.push_back('"');
     return out;
 }
 
-std::string bare(std::string_view value) {
-    std::string out;
-    out.reserve(value.size());
-    append_escaped(out, value, false);
+std::string name(std::string_view value) {
+    constexpr std::size_t kMax = 64;
+    auto plain = [](unsigned char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '-' || c == '.';
+    };
+    if (!value.empty() && value.size() <= kMax &&
+        std::all_of(value.begin(), value.end(), [&](char c) { return plain(c); }))
+        return std::string(value);
+    // Cut after 64 characters, counting the bytes that start one, so a
+    // UTF-8 sequence is never split.
+    std::size_t end = 0;
+    for (std::size_t chars = 0; end < value.size(); ++end) {
+        if ((static_cast<unsigned char>(value[end]) & 0xC0) != 0x80 && chars++ == kMax)
+            break;
+    }
+    std::string out = quoted(value.substr(0, end));
+    if (end < value.size())
+        out.insert(out.size() - 1, "…");
     return out;
 }
 

@@ -1,7 +1,10 @@
-// The browser-side checks: the page client, through the extension, talks to
-// the agent on a SoftHSM token, and the signatures are verified here with
-// WebCrypto against the public key of the certificate the agent returned.
+// The browser-side checks of a well-behaved page: the page client, through
+// the extension, talks to the agent on a SoftHSM token, and the signatures
+// are verified here with WebCrypto against the public key of the
+// certificate the agent returned. In Chromium the person uses the keyboard
+// alone; in Firefox the mouse.
 import * as tolvex from "./tolvex.js";
+import { definePhases, expectError, raw, tally, unplanned, watch, watchStart, withConsent } from "./harness.js";
 
 const enc = new TextEncoder();
 const hex = (buf) => [...new Uint8Array(buf)].map((b) => b.toString(16).padStart(2, "0")).join("");
@@ -34,15 +37,6 @@ async function publicKey(thumbprint, algorithm) {
   ]);
 }
 
-async function expectError(promise) {
-  try {
-    await promise;
-    return { code: "none", message: "" };
-  } catch (e) {
-    return { code: e.code, message: e.message };
-  }
-}
-
 function missingExtensionInFrame() {
   return new Promise((resolve) => {
     const frame = document.createElement("iframe");
@@ -58,53 +52,27 @@ function missingExtensionInFrame() {
   });
 }
 
-// The extension's window: the driver takes a plan for each window it finds
-// (what to type, which button to press, one step per round), does it, and
-// reports the window's text back. A window nobody planned for is refused
-// and recorded.
-const plans = [];
-const reports = new Map();
-const unplanned = [];
-let planCounter = 0;
-window.takeConsentPlan = () => JSON.stringify(plans.shift() ?? null);
-window.consentSeen = (id, record) => {
-  if (id === null) unplanned.push(record);
-  else reports.get(id)?.(record);
-};
+const noViolations = (seen) => seen.filter((s) => s.axe).every((s) => s.axe.length === 0);
+const axeFound = (seen) => JSON.stringify(seen.filter((s) => s.axe).map((s) => s.axe));
 
-// Runs `call` while the driver answers the next window with `steps`;
-// resolves with {value} or {error}, and the texts the window showed.
-async function withConsent(steps, call) {
-  const id = ++planCounter;
-  const reported = new Promise((resolve) => reports.set(id, resolve));
-  plans.push({ id, steps });
-  let outcome;
-  try {
-    outcome = { value: await call() };
-  } catch (e) {
-    outcome = { error: { code: e.code, message: e.message } };
-  }
-  const timeout = new Promise((resolve) => setTimeout(() => resolve({ texts: [], missing: true }), 15000));
-  const record = await Promise.race([reported, timeout]);
-  reports.delete(id);
-  return { ...outcome, texts: record.texts, missing: record.missing };
-}
-
-async function mainPhase(fx, check) {
+async function mainPhase(fx, check, metric) {
+  const keys = fx.keyboard;
   const pong = await tolvex.ping();
   check("ping, without asking the user",
         pong.type === "pong" && pong.protocol_version === 3 && pong.commands.includes("sign"), JSON.stringify(pong));
 
   const site = location.origin;
-  const refused = await withConsent([{ click: "deny", shot: "consent-site" }], () => tolvex.listTokens());
-  check("a site the user refuses gets user_cancelled",
+  const refused = await withConsent([{ ...(keys ? { keys: ["Escape"] } : { click: "deny" }), axe: true, shot: "consent-site" }],
+                                    () => tolvex.listTokens());
+  check(`a site the user refuses (${keys ? "Escape" : "Recusar"}) gets user_cancelled`,
         refused.error?.code === "user_cancelled" && refused.error.message === "operação cancelada pelo usuário",
         JSON.stringify(refused));
-  check("the approval window names the site and what it may see",
+  check("the approval window names the site and what it may see; axe-core finds nothing",
         (refused.texts[0] ?? "").includes(site) && refused.texts[0].includes("CPF ou CNPJ") &&
-          refused.texts[0].includes("Permitir"), JSON.stringify(refused.texts));
+          refused.texts[0].includes("Permitir") && noViolations(refused.seen), JSON.stringify(refused.seen));
 
-  const allowed = await withConsent([{ click: "allow" }], () => tolvex.listTokens());
+  // By keyboard: the title has the focus, Tab, Tab reaches "Permitir".
+  const allowed = await withConsent([keys ? { keys: ["Tab", "Tab", "Enter"] } : { click: "allow" }], () => tolvex.listTokens());
   const tokens = allowed.value?.tokens ?? [];
   check("after Permitir, list_tokens shows the SoftHSM token", tokens.some((t) => t.label === fx.tokenLabel),
         JSON.stringify(allowed));
@@ -114,7 +82,7 @@ async function mainPhase(fx, check) {
   const byThumb = Object.fromEntries(certificates.map((c) => [c.thumbprint, c]));
   const person = byThumb[fx.person.thumbprint];
   const company = byThumb[fx.company.thumbprint];
-  check("list_certificates lists both token certificates", !!person && !!company,
+  check("list_certificates lists the token's certificates", !!person && !!company && !!byThumb[fx.bidi.thumbprint],
         JSON.stringify({ certificates: certificates.map((c) => c.subject_name), warnings }));
   if (!person || !company) return;
   for (const [name, cert, want] of [["person", person, fx.person.pki], ["company", company, fx.company.pki]]) {
@@ -135,55 +103,89 @@ async function mainPhase(fx, check) {
   check("an approved site is not asked again for listings", unplanned.length === asked,
         JSON.stringify(unplanned));
 
-  const typePin = (shot) => [{ pin: fx.pin, click: "allow", ...(shot ? { shot } : {}) }];
+  const toWindow = [];
+  const typePin = (extra = {}) => [{ pin: fx.pin, click: "allow", ...extra }];
   const doc = enc.encode("Contrato de teste, cláusula única: assinado no navegador.");
   const rsa256 = await publicKey(fx.person.thumbprint, { name: "RSASSA-PKCS1-v1_5", hash: "SHA-256" });
   const hash = await crypto.subtle.digest("SHA-256", doc);
-  const one = await withConsent(typePin("consent-sign"), () =>
-    tolvex.sign({ thumbprint: fx.person.thumbprint, hash, digestAlgorithm: "SHA-256" }));
+
+  // The first signature, by keyboard (Chromium) or mouse: Enter too early
+  // does nothing, an empty PIN is refused in the window, a wrong one keeps
+  // the window open with the agent's message tied to the field, which has
+  // the focus again, and the right one signs.
+  // Types `pin` (after clearing the field) and presses Enter, or fills the
+  // field and clicks Assinar.
+  const submit = (pin) => (keys ? { keys: [...Array(6).fill("Backspace"), ...pin, "Enter"] } : { pin, click: "allow" });
+  const one = await withConsent([
+    { ...submit("000000"), early: true },
+    { ...submit(""), wait: "none" },
+    { ...submit("000000") },
+    { ...submit(fx.pin), axe: true, shot: "consent-sign-retry" },
+  ], () => tolvex.sign({ thumbprint: fx.person.thumbprint, hash, digestAlgorithm: "SHA-256" }));
+  toWindow.push(one.toWindowMs);
   const sig = one.value ? tolvex.base64ToBytes(one.value.signature) : new Uint8Array();
   check("RSA signature with the PIN typed in the window verifies with WebCrypto",
         one.value?.signature_algorithm === "rsa-pkcs1-v1_5" && one.value.digest_algorithm === "SHA-256" &&
           (await crypto.subtle.verify("RSASSA-PKCS1-v1_5", rsa256, sig, doc)) &&
           !(await crypto.subtle.verify("RSASSA-PKCS1-v1_5", rsa256, sig, enc.encode("outro documento"))),
         JSON.stringify(one));
-  const signText = one.texts[0] ?? "";
+  const [first, , empty, wrong] = one.seen;
   check("the signing window names the site, the holder, the issuer and the digest",
-        signText.includes(site) && signText.includes(fx.person.cn) && signText.includes("123.456.789-09") &&
-          signText.includes("AC TOLVEX DEMONSTRACAO v1") && signText.includes("SHA-256") &&
-          signText.includes(fx.tokenLabel), JSON.stringify(one.texts));
+        first && first.text.includes(site) && first.text.includes(fx.person.cn) && first.text.includes("123.456.789-09") &&
+          first.text.includes("Detalhes técnicos") && first.text.includes(fx.tokenLabel), JSON.stringify(one.texts));
+  check("the PIN field has the focus when the window is ready; Assinar does nothing before a second has passed",
+        first?.focus === "pin" && first.after?.state === "ready" && !first.armed, JSON.stringify(first));
+  check("an empty PIN is refused in the window, the field keeps the focus",
+        empty?.text.includes("Digite o PIN.") && empty.focus === "pin" && empty.invalid === "true", JSON.stringify(empty));
+  check("after a wrong PIN the agent's message is tied to the field, which has the focus again; axe-core finds nothing",
+        wrong?.text.includes("PIN incorreto") && wrong.focus === "pin" && wrong.invalid === "true" &&
+          wrong.describedby === "message" && noViolations(one.seen), JSON.stringify(wrong) + axeFound(one.seen));
 
+  // After a listing, a signature starts one agent: the window comes from
+  // the summary the extension kept.
   const rsa512 = await publicKey(fx.person.thumbprint, { name: "RSASSA-PKCS1-v1_5", hash: "SHA-512" });
+  const agentsBefore = await watchStart();
   const fromData = await withConsent(typePin(), () =>
     tolvex.sign({ thumbprint: fx.person.thumbprint, data: doc, digestAlgorithm: "SHA-512" }));
-  check("an approved site is asked again for the next signature; data digested by the agent (SHA-512) verifies",
-        fromData.value?.digest_algorithm === "SHA-512" &&
+  const agentsAfter = await watch();
+  toWindow.push(fromData.toWindowMs);
+  const perSignature = agentsAfter.agents_started - agentsBefore.agents_started;
+  metric(`agent processes for one signature after a listing: ${perSignature}`);
+  check("one agent process per signature after a listing; data digested by the agent (SHA-512) verifies",
+        perSignature === 1 && fromData.value?.digest_algorithm === "SHA-512" &&
           (await crypto.subtle.verify("RSASSA-PKCS1-v1_5", rsa512, tolvex.base64ToBytes(fromData.value.signature), doc)),
-        JSON.stringify(fromData));
+        JSON.stringify({ perSignature, fromData }));
 
-  const docs = [enc.encode("primeiro"), enc.encode("segundo"), enc.encode("terceiro")];
+  const names = ["Contrato de locação.pdf", "Aditivo nº 1 ao contrato.pdf", "Recibo de entrega.pdf", "Procuração.pdf",
+                 "Declaração de residência.pdf", "Termo de ciência.pdf", "Anexo I.pdf"];
+  const docs = names.map((n) => enc.encode(`conteúdo de ${n}`));
   const hashes = await Promise.all(docs.map((d) => crypto.subtle.digest("SHA-256", d)));
-  const batch = await withConsent(typePin(), () => tolvex.sign({ thumbprint: fx.person.thumbprint, hashes }));
-  const batchOk = batch.value?.signatures.length === 3 && (await Promise.all(batch.value.signatures.map((s, i) =>
+  const batch = await withConsent(typePin({ axe: true, shot: "consent-batch", zoom: true }),
+                                  () => tolvex.sign({ thumbprint: fx.person.thumbprint, hashes, labels: names }));
+  toWindow.push(batch.toWindowMs);
+  const batchOk = batch.value?.signatures.length === 7 && (await Promise.all(batch.value.signatures.map((s, i) =>
     crypto.subtle.verify("RSASSA-PKCS1-v1_5", rsa256, tolvex.base64ToBytes(s), docs[i])))).every(Boolean);
-  check("a batch of three digests, shown as 3 items, gives three signatures in order",
-        batchOk && (batch.texts[0] ?? "").includes("3 itens"), JSON.stringify(batch));
+  const batchText = batch.texts[0] ?? "";
+  check("a batch of seven digests, shown as 7 items with the site's first five labels under its own heading",
+        batchOk && batchText.includes("7 itens") && batchText.includes("Segundo o site") &&
+          names.slice(0, 5).every((n) => batchText.includes(n)) && !batchText.includes(names[5]) &&
+          batchText.includes("e mais 2 itens") && noViolations(batch.seen), JSON.stringify(batch.texts) + axeFound(batch.seen));
 
   const ec = await publicKey(fx.company.thumbprint, { name: "ECDSA", namedCurve: "P-256" });
   const ecSig = await withConsent(typePin(), () =>
     tolvex.sign({ thumbprint: fx.company.thumbprint, data: doc, digestAlgorithm: "SHA-384" }));
+  toWindow.push(ecSig.toWindowMs);
   check("ECDSA P-256 signature (SHA-384) verifies; the window shows the CNPJ",
         ecSig.value?.signature_algorithm === "ecdsa" && (ecSig.texts[0] ?? "").includes("11.222.333/0001-81") &&
           (await crypto.subtle.verify({ name: "ECDSA", hash: "SHA-384" }, ec, tolvex.base64ToBytes(ecSig.value.signature), doc)),
         JSON.stringify(ecSig));
 
-  const retry = await withConsent([{ pin: "000000", click: "allow" }, { pin: fx.pin, click: "allow", shot: "consent-sign-retry" }],
-    () => tolvex.sign({ thumbprint: fx.person.thumbprint, hash }));
-  check("a wrong PIN shows the agent's message in the window, and the right one then signs",
-        !!retry.value?.signature && (retry.texts[1] ?? "").includes("PIN incorreto"), JSON.stringify(retry));
-
-  const no = await withConsent([{ click: "deny" }], () => tolvex.sign({ thumbprint: fx.person.thumbprint, hash }));
+  const no = await withConsent([keys ? { keys: ["Escape"] } : { click: "deny" }],
+                               () => tolvex.sign({ thumbprint: fx.person.thumbprint, hash }));
+  toWindow.push(no.toWindowMs);
   check("a signature the user refuses gets user_cancelled", no.error?.code === "user_cancelled", JSON.stringify(no));
+  const ms = toWindow.filter((t) => t !== null).map((t) => Math.round(t)).sort((a, b) => a - b);
+  metric(`time from the page's call to the signing window shown (ms): ${ms.join(", ")}; median ${ms[ms.length >> 1]}`);
 
   const pagePin = await expectError(tolvex.sign({ thumbprint: fx.person.thumbprint, hash, pin: fx.pin }));
   check("a PIN sent by the page is refused with invalid_argument, without a window",
@@ -194,12 +196,25 @@ async function mainPhase(fx, check) {
         unknown.code === "certificate_not_found" && unknown.message === "certificado não encontrado",
         JSON.stringify(unknown));
 
-  const badB64 = await withConsent(typePin(), () => tolvex.sign({ thumbprint: fx.person.thumbprint, hash: "QQ" }));
-  check("the agent's validation errors reach the page",
-        badB64.error?.code === "invalid_request" && badB64.error.message === "hash não é base64 válido",
-        JSON.stringify(badB64));
+  // What a new user gets wrong fails before any window or agent, with the
+  // agent's own words (or the page client's, when it goes through it).
+  const before = await watchStart();
+  const T = fx.person.thumbprint;
+  const mistakes = await Promise.all([
+    raw({ id: "m1", command: "sign", thumbprint: T, data: "não é base64" }),
+    raw({ id: "m2", command: "sign", thumbprint: T, hash: btoa("x".repeat(32)), digest_algorithm: "SHA-512" }),
+    raw({ id: "m3", command: "sign", thumbprint: T, hash: btoa("x".repeat(32)), digest_algorithm: "sha256" }),
+  ]);
+  const clientSide = await expectError(tolvex.sign({ thumbprint: T, hash: "QQ" }));
+  const after = await watch();
+  check("bad Base64, a hash of the wrong length and an unknown algorithm fail before any window or agent",
+        JSON.stringify(mistakes.map((m) => m.response?.error.message ?? m.error?.code)) ===
+          JSON.stringify(["data não é base64 válido", "falha ao assinar: tamanho do hash não corresponde ao algoritmo", "invalid_argument"]) &&
+          clientSide.code === "invalid_argument" && after.windows_seen === before.windows_seen &&
+          after.agents_started === before.agents_started,
+        JSON.stringify({ mistakes: tally(mistakes), clientSide, before, after }));
 
-  const local = await expectError(tolvex.sign({ thumbprint: fx.person.thumbprint, hash, data: doc }));
+  const local = await expectError(tolvex.sign({ thumbprint: T, hash, data: doc }));
   check("the client refuses two inputs before asking the agent", local.code === "invalid_argument",
         JSON.stringify(local));
 
@@ -230,23 +245,9 @@ async function forbiddenPhase(fx, check) {
         e.code === want && e.message.includes("não autoriza"), JSON.stringify(e));
 }
 
-const phases = {
+definePhases({
   main: mainPhase,
   refused: refusedPhase,
   forbidden: forbiddenPhase,
   unregistered: unregisteredPhase,
-};
-
-// The driver starts a phase and polls for its outcome, answering the
-// extension's windows meanwhile.
-let outcome = null;
-window.startPhase = (phase, fixture) => {
-  outcome = null;
-  const results = [];
-  const check = (name, ok, detail) => results.push({ name, ok: !!ok, detail: ok ? undefined : detail });
-  phases[phase](fixture, check)
-    .catch((e) => results.push({ name: `${phase}: unexpected failure`, ok: false, detail: `${e}\n${e && e.stack}` }))
-    .then(() => (outcome = JSON.stringify(results)));
-  return true;
-};
-window.phaseOutcome = () => outcome;
+});

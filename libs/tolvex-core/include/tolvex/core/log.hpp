@@ -19,9 +19,11 @@ std::shared_ptr<spdlog::logger> target(const std::string& name);
 // stays on one line.
 std::string quoted(std::string_view value);
 
-// A value written bare (no quotes), such as a command name a page chose:
-// control characters are escaped as in quoted(), so the value cannot end
-// the line and forge the next one; anything else is written as it is.
-std::string bare(std::string_view value);
+// A name a caller chose (a request's command): written bare when it is a
+// plain name (ASCII letters, digits, "_", "-", "." ; 1 to 64 of them),
+// otherwise as quoted() of its first 64 characters, followed by "…" inside
+// the quotes when it was longer. So no name can forge a field of its own
+// (`sign code="ok"`) or fill the log with megabytes.
+std::string name(std::string_view value);
 
 }  // namespace tolvex::log
