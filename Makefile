@@ -7,13 +7,15 @@
 #   make msi      the Windows installers (build/windows/tolvex-agent-*.msi)
 #   make deb      the Debian package (build/linux/tolvex-agent_*.deb)
 #   make fuzz     the fuzz targets with clang-19, FUZZ_SECONDS each (default 60)
+#   make extension  the extension's store packages (build/extension/)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 ROOT := $(CURDIR)
 MINGW_PREFIX_CMD := bash $(ROOT)/scripts/build-mingw-deps.sh
+VERSION := $(shell sed -n 's/^project.tolvex VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
 .PHONY: all deps build asan windows test test-linux test-asan test-windows test-e2e \
-        format format-check demo bench clean msi deb fuzz
+        format format-check demo bench clean msi deb fuzz extension test-browser
 
 all: build
 
@@ -40,6 +42,17 @@ msi: windows
 
 deb: build
 	cmake --build --preset linux --target deb
+
+# The extension as a site ships it, from browser/extension with the
+# configuration it holds: build/extension/tolvex-extension-<version>-chromium.zip
+# (Chrome Web Store, Edge Add-ons) and -firefox.xpi (addons.mozilla.org).
+extension: deps
+	node browser/dev/package-extension.mjs build/extension $(VERSION)
+
+# The page client's npm package installed from its tarball, imported and
+# type-checked; the Firefox package linted (tools from npm, pinned).
+test-browser: extension
+	bash browser/dev/check.sh $(VERSION) build/extension
 
 format:
 	git ls-files '*.cpp' '*.hpp' '*.c' '*.h' | xargs -r clang-format -i
@@ -68,7 +81,7 @@ test-windows: windows build
 test-e2e: build
 	@if [ -x tests/e2e/run.sh ]; then tests/e2e/run.sh; else echo "e2e: no suite yet"; fi
 
-test: format-check test-linux test-asan test-windows test-e2e
+test: format-check test-linux test-asan test-windows test-browser test-e2e
 
 demo: build
 	@if [ -x scripts/demo.sh ]; then scripts/demo.sh; else echo "demo: not available yet"; exit 1; fi
