@@ -19,6 +19,9 @@ packages=(
   # its reader, our virtual CAC card over libcacard backed by an NSS database
   # (certutil, pk12util), and libpcsclite for the suite to watch the reader.
   pcscd vsmartcard-vpcd libcacard-dev libnss3-tools libpcsclite-dev
+  # Real modules with their own ways: opencryptoki's software token behind
+  # pkcsslotd, and NSS's PEM module, which refuses CKF_OS_LOCKING_OK.
+  opencryptoki nss-plugin-pem
 )
 # Optional extra groups, chosen by the caller ("all" is the default).
 want=${1:-all}

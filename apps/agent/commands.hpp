@@ -27,7 +27,13 @@ std::expected<std::vector<core::Bytes>, std::string> decode_sign_inputs(
     std::span<const InputText> values, std::string_view field_name,
     std::optional<core::DigestAlgorithm> digest);
 
-// Offers the digests to each source that holds the certificate, in order.
+// The detail of the SignFailed that a signature gets when it does not verify
+// against the certificate's public key.
+inline constexpr std::string_view SIGNATURE_MISMATCH =
+    "a assinatura do token não corresponde ao certificado";
+
+// Offers the digests to each source that holds the certificate, in order;
+// signatures that do not verify count as that source's SignFailed.
 core::Result<std::vector<core::Bytes>> sign_with_sources(const HandlerContext& context,
                                                          std::string_view thumbprint,
                                                          std::span<const core::Bytes> digests,

@@ -1,6 +1,8 @@
 #include <algorithm>
 
 #include "commands.hpp"
+#include "tolvex/core/log.hpp"
+#include "tolvex/core/public_key.hpp"
 #include "tolvex/core/text.hpp"
 
 namespace tolvex::agent {
@@ -18,6 +20,25 @@ std::string bad_base64_message(std::string_view field_name) {
 
 CommandFailure invalid(std::string message) {
     return CommandFailure::invalid_request(std::move(message));
+}
+
+std::string_view source_text(core::SourceKind kind) {
+    return kind == core::SourceKind::Os ? "os" : "pkcs11";
+}
+
+// Every signature checked against the certificate's public key; the first
+// that does not verify is logged at ERROR and fails the whole batch.
+core::Result<void> check_signatures(std::span<const std::uint8_t> der, core::SourceKind source,
+                                    std::span<const core::Bytes> digests,
+                                    std::span<const core::Bytes> signatures,
+                                    core::DigestAlgorithm alg) {
+    const auto bad = core::first_invalid_signature(der, alg, digests, signatures);
+    if (!bad)
+        return {};
+    log::target("tolvex_agent::handler")
+        ->error("assinatura não confere com o certificado source={} item={} items={}",
+                source_text(source), *bad, digests.size());
+    return std::unexpected(core::AgentError::sign_failed(std::string(SIGNATURE_MISMATCH)));
 }
 
 }  // namespace
@@ -64,8 +85,16 @@ core::Result<std::vector<core::Bytes>> sign_with_sources(const HandlerContext& c
             continue;
 
         auto signatures = source->sign_batch(it->der, digests, alg, pin);
-        if (signatures)
-            return signatures;
+        // A driver can sign with another key than the certificate's (a token
+        // that pairs keys and certificates its own way, say); what does not
+        // verify never leaves the agent, and the next source may still sign.
+        if (signatures) {
+            auto checked =
+                check_signatures(it->der, source->source_kind(), digests, *signatures, alg);
+            if (checked)
+                return signatures;
+            signatures = std::unexpected(std::move(checked.error()));
+        }
         // A PIN or cancellation error is the user's answer: trying another
         // source would spend more PIN attempts.
         if (signatures.error().stops_search())

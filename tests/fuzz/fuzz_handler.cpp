@@ -10,7 +10,9 @@
 //   sign  low nibble the OS source, high nibble the PKCS#11 source:
 //         0 signs, 1 gives an empty signature, 2 throws std::bad_alloc,
 //         3 throws std::runtime_error, 4..13 fails with error kind 0..9,
-//         14..15 signs.
+//         14..15 signs. The fixed certificates' keys are not at hand, so
+//         what the sources sign never verifies: those requests end in the
+//         signature check's sign_failed.
 
 #include <cstddef>
 #include <cstdint>

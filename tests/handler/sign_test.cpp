@@ -27,11 +27,20 @@ struct SignFixture : ::testing::Test {
     testing::TestCert cert = make_cert({.common_name = "Signer"});
     std::string tp = core::compute_thumbprint(cert.der);
 
+    // Signatures that verify, as a source holding the certificate's key makes.
+    static core::Result<std::vector<core::Bytes>> real_signatures(const testing::SignCall& call) {
+        std::vector<core::Bytes> out;
+        for (const core::Bytes& digest : call.digests)
+            out.push_back(testing::sign_with_key_of(call.der, digest, call.alg));
+        return out;
+    }
+
     void SetUp() override {
         auto a = std::make_unique<FakeSource>(core::SourceKind::Os);
         auto b = std::make_unique<FakeSource>(core::SourceKind::Pkcs11);
         os = a.get();
         p11 = b.get();
+        os->on_sign = p11->on_sign = real_signatures;
         context.sources.push_back(std::move(a));
         context.sources.push_back(std::move(b));
     }
@@ -173,9 +182,10 @@ TEST_F(SignFixture, BatchKeepsInputOrderAndTheExactLimitIsAccepted) {
     const auto& sigs = std::get<Signatures>(*out);
     ASSERT_EQ(sigs.signatures.size(), 500u);
     for (std::size_t i = 0; i < 500; ++i) {
-        core::Bytes expect = core::compute_digest(bytes(i), core::DigestAlgorithm::Sha384);
-        expect.push_back(1);  // the fake appends its kind
-        ASSERT_EQ(sigs.signatures[i], expect) << i;
+        const core::Bytes digest = core::compute_digest(bytes(i), core::DigestAlgorithm::Sha384);
+        ASSERT_TRUE(testing::verify_digest_signature(
+            cert.der, digest, core::DigestAlgorithm::Sha384, sigs.signatures[i]))
+            << i;
     }
     EXPECT_EQ(sigs.digest_algorithm, core::DigestAlgorithm::Sha384);
 }
@@ -203,13 +213,30 @@ TEST_F(SignFixture, SourcePrecedence) {
     // The store signs: the token is never asked.
     auto ok = sign_with_sources(context, tp, digests, core::DigestAlgorithm::Sha256, std::nullopt);
     ASSERT_TRUE(ok.has_value());
-    EXPECT_EQ(ok->front().back(), 0);  // signed by the os source
+    EXPECT_EQ(os->sign_calls.size(), 1u);
     EXPECT_TRUE(p11->sign_calls.empty());
+
+    // A signature that does not verify never goes out: it is the store's
+    // SignFailed, so the token signs; when the token's fails too, that is
+    // the answer. Every item counts, the last of a batch as well.
+    const std::vector<core::Bytes> two{bytes(32, 1), bytes(32, 2)};
+    os->on_sign = [&](const testing::SignCall& call) {
+        auto sigs = real_signatures(call);
+        sigs->back().back() ^= 1;
+        return sigs;
+    };
+    ok = sign_with_sources(context, tp, two, core::DigestAlgorithm::Sha256, std::nullopt);
+    ASSERT_TRUE(ok.has_value());
+    EXPECT_EQ(p11->sign_calls.size(), 1u);
+    p11->on_sign = os->on_sign;
+    auto r = sign_with_sources(context, tp, two, core::DigestAlgorithm::Sha256, std::nullopt);
+    EXPECT_EQ(r.error(), AgentError::sign_failed(std::string(SIGNATURE_MISMATCH)));
+    p11->sign_calls.clear();
 
     // Store KeyNotFound, token PinIncorrect: the PIN error is reported.
     os->on_sign = [](const auto&) { return std::unexpected(AgentError(ErrorKind::KeyNotFound)); };
     p11->on_sign = [](const auto&) { return std::unexpected(AgentError(ErrorKind::PinIncorrect)); };
-    auto r = sign_with_sources(context, tp, digests, core::DigestAlgorithm::Sha256, std::nullopt);
+    r = sign_with_sources(context, tp, digests, core::DigestAlgorithm::Sha256, std::nullopt);
     EXPECT_EQ(r.error(), AgentError(ErrorKind::PinIncorrect));
 
     // Both fail with errors that let the search go on: the last one wins.
@@ -275,7 +302,7 @@ TEST_F(SignFixture, AnExceptionIsAnsweredAndTheNextRequestServed) {
     EXPECT_EQ(handle_message(context, message),
               R"({"id":"9","ok":false,"error":{"code":"sign_failed",)"
               R"("message":"falha ao assinar: erro interno: memória insuficiente"}})");
-    os->on_sign = nullptr;
+    os->on_sign = real_signatures;
     EXPECT_NE(handle_message(context, message).find(R"("ok":true)"), std::string::npos);
 }
 

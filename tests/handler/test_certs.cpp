@@ -8,8 +8,12 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
+
+#include "tolvex/core/cert.hpp"
 
 namespace tolvex::testing {
 namespace {
@@ -48,6 +52,13 @@ const EVP_MD* md_of(core::DigestAlgorithm alg) {
     }
     return EVP_sha256();
 }
+
+// The private keys of the certificates made so far, by thumbprint.
+std::map<std::string, std::string>& keys_by_cert() {
+    static std::map<std::string, std::string> keys;
+    return keys;
+}
+std::mutex keys_lock;
 
 }  // namespace
 
@@ -90,7 +101,46 @@ TestCert make_cert(const CertSpec& spec) {
     char* data = nullptr;
     long n = BIO_get_mem_data(bio.get(), &data);
     out.key_pem.assign(data, static_cast<std::size_t>(n));
+    std::lock_guard lock(keys_lock);
+    keys_by_cert()[core::compute_thumbprint(out.der)] = out.key_pem;
     return out;
+}
+
+core::Bytes sign_with_key_of(const core::Bytes& cert_der, const core::Bytes& digest,
+                             core::DigestAlgorithm alg) {
+    std::string pem;
+    {
+        std::lock_guard lock(keys_lock);
+        auto it = keys_by_cert().find(core::compute_thumbprint(cert_der));
+        if (it == keys_by_cert().end())
+            return {};
+        pem = it->second;
+    }
+    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    PkeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+    std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>> ctx(
+        EVP_PKEY_CTX_new(key.get(), nullptr));
+    const bool rsa = EVP_PKEY_base_id(key.get()) == EVP_PKEY_RSA;
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 ||
+        (rsa && EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0))
+        return {};
+    const core::Bytes input = rsa ? core::digest_info(alg, digest) : digest;
+    std::size_t len = 0;
+    EVP_PKEY_sign(ctx.get(), nullptr, &len, input.data(), input.size());
+    core::Bytes sig(len);
+    if (EVP_PKEY_sign(ctx.get(), sig.data(), &len, input.data(), input.size()) <= 0)
+        return {};
+    sig.resize(len);
+    if (rsa)
+        return sig;
+    const unsigned char* p = sig.data();
+    std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG_free>> es(
+        d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(sig.size())));
+    const int half = (EVP_PKEY_get_bits(key.get()) + 7) / 8;
+    core::Bytes rs(2 * static_cast<std::size_t>(half));
+    BN_bn2binpad(ECDSA_SIG_get0_r(es.get()), rs.data(), half);
+    BN_bn2binpad(ECDSA_SIG_get0_s(es.get()), rs.data() + half, half);
+    return rs;
 }
 
 bool verify_digest_signature(const core::Bytes& cert_der, const core::Bytes& digest,

@@ -26,6 +26,12 @@ struct CertSpec {
 
 TestCert make_cert(const CertSpec& spec);
 
+// Signs the digest with the private key of a certificate that make_cert made
+// in this process, in the form sources return: PKCS#1 v1.5 over the
+// DigestInfo for RSA, r||s for EC. Empty for any other certificate.
+core::Bytes sign_with_key_of(const core::Bytes& cert_der, const core::Bytes& digest,
+                             core::DigestAlgorithm alg);
+
 // Verifies a signature over a digest with the certificate's public key:
 // PKCS#1 v1.5 (DigestInfo of the named algorithm) for RSA, raw r||s for EC.
 bool verify_digest_signature(const core::Bytes& cert_der, const core::Bytes& digest,

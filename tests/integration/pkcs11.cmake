@@ -27,3 +27,19 @@ tolvex_add_test(NAME integration_real_modules
   LIBS tolvex_test_driver tolvex_pkcs11_agent_support LABELS integration)
 target_compile_definitions(integration_real_modules PRIVATE
   TOLVEX_SOURCE_DIR="${CMAKE_SOURCE_DIR}" $<$<BOOL:${TOLVEX_SANITIZE}>:TOLVEX_SANITIZED>)
+
+# opencryptoki's software token. The test runs inside the private namespaces
+# of scripts/opencryptoki-fixture.sh, which starts pkcsslotd, initialises the
+# token and stops the daemon again; the fixture needs root. Without root or
+# the package it skips (status 77), in CI it fails.
+add_executable(integration_opencryptoki ${CMAKE_CURRENT_LIST_DIR}/opencryptoki_agent_test.cpp)
+target_link_libraries(integration_opencryptoki PRIVATE tolvex::gtest tolvex_test_driver
+                                                       tolvex_pkcs11_agent_support)
+target_compile_definitions(integration_opencryptoki PRIVATE
+  $<$<BOOL:${TOLVEX_SANITIZE}>:TOLVEX_SANITIZED>)
+tolvex_target(integration_opencryptoki)
+add_test(NAME integration_opencryptoki
+  COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/opencryptoki-fixture.sh
+          ${CMAKE_CURRENT_BINARY_DIR}/opencryptoki $<TARGET_FILE:integration_opencryptoki>)
+set_tests_properties(integration_opencryptoki PROPERTIES
+  LABELS "opencryptoki" TIMEOUT 300 SKIP_RETURN_CODE 77)

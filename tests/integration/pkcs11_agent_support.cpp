@@ -2,6 +2,7 @@
 
 #include <openssl/x509.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 
@@ -31,19 +32,11 @@ Json ask_one(const Json& request, const AgentOptions& options) {
     return ask({request}, options).at(0);
 }
 
-std::string b64(const core::Bytes& bytes) {
-    return core::base64_encode(bytes);
-}
-
-core::Bytes unb64(const std::string& text) {
-    auto bytes = core::base64_decode(text);
-    if (!bytes)
-        throw std::runtime_error("bad base64 from the agent");
-    return *bytes;
-}
-
-std::string thumbprint_of(const core::Bytes& der) {
-    return core::compute_thumbprint(der);
+Json ask_process(AgentProcess& agent, const Json& request) {
+    auto reply = agent.exchange(request.dump());
+    if (!reply)
+        throw std::runtime_error("the agent did not answer " + request.dump());
+    return Json::parse(*reply);
 }
 
 ProcessStats stats_of(int pid) {
@@ -56,13 +49,6 @@ ProcessStats stats_of(int pid) {
         if (line.rfind("VmRSS:", 0) == 0)
             s.rss_kib = std::atol(line.c_str() + 6);
     return s;
-}
-
-Json ask_process(AgentProcess& agent, const Json& request) {
-    auto reply = agent.exchange(request.dump());
-    if (!reply)
-        throw std::runtime_error("the agent did not answer " + request.dump());
-    return Json::parse(*reply);
 }
 
 test::TestKey key_of(const core::Bytes& der) {
@@ -80,6 +66,21 @@ test::TestKey key_of(const core::Bytes& der) {
 core::Bytes read_bytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return core::Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string b64(const core::Bytes& bytes) {
+    return core::base64_encode(bytes);
+}
+
+core::Bytes unb64(const std::string& text) {
+    auto bytes = core::base64_decode(text);
+    if (!bytes)
+        throw std::runtime_error("bad base64 from the agent");
+    return *bytes;
+}
+
+std::string thumbprint_of(const core::Bytes& der) {
+    return core::compute_thumbprint(der);
 }
 
 std::map<std::string, std::string> exported_variables(const std::filesystem::path& env_sh) {

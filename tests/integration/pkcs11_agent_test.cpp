@@ -167,14 +167,18 @@ TEST_F(AgentTokenTest, SignsWithThePinAndReportsPinErrors) {
 
 TEST_F(AgentTokenTest, HostileModulesNeitherCrashNorStopTheLoop) {
     // One module runs a thread from C_Initialize to C_Finalize, as vendors'
-    // slot-event threads do; the other reports an absurd slot count (one
-    // that fits the Windows build's 32-bit CK_ULONG).
+    // slot-event threads do, and one more that C_Finalize never stops; it
+    // refuses CKF_OS_LOCKING_OK, as NSS's PEM module does. The other
+    // reports an absurd slot count (one that fits the Windows build's
+    // 32-bit CK_ULONG).
     add_token();
     const std::filesystem::path threaded = module_under_test();
     const std::filesystem::path absurd =
         threaded.parent_path() / ("tolvex_test_token_v2" + threaded.extension().string());
     Json token_config = config_;
     token_config["worker_thread"] = true;
+    token_config["stray_thread"] = true;
+    token_config["returns"] = {{"C_Initialize", {"CKR_CANT_LOCK"}}};
     config_ = {{"modules",
                 {{threaded.filename().string(), token_config},
                  {absurd.filename().string(), {{"slot_count", 0xFFFFFFF0u}}}}}};
@@ -187,7 +191,15 @@ TEST_F(AgentTokenTest, HostileModulesNeitherCrashNorStopTheLoop) {
         requests.push_back({{"id", "c"}, {"command", "list_certificates"}});
         requests.push_back(sign_request({digest}, "1234"));
     }
-    auto replies = ask(requests, options({agent_path(absurd), agent_path(threaded)}));
+    std::vector<std::string> bodies;
+    for (const Json& r : requests)
+        bodies.push_back(r.dump());
+    AgentRun run = run_requests(bodies, options({agent_path(absurd), agent_path(threaded)}));
+    ASSERT_EQ(run.exit_status, 0) << run.stderr_text;
+    ASSERT_EQ(run.responses.size(), requests.size()) << run.stderr_text;
+    std::vector<Json> replies;
+    for (const auto& body : run.responses)
+        replies.push_back(Json::parse(body));
     for (std::size_t i = 0; i < replies.size(); i += 3) {
         ASSERT_EQ(replies[i]["result"]["tokens"].size(), 1u) << replies[i].dump();
         EXPECT_EQ(replies[i]["result"]["warnings"][0]["message"], count_warning);
@@ -196,6 +208,103 @@ TEST_F(AgentTokenTest, HostileModulesNeitherCrashNorStopTheLoop) {
         EXPECT_TRUE(test::verify(rsa_, core::DigestAlgorithm::Sha256, digest,
                                  unb64(replies[i + 2]["result"]["signature"])));
     }
+    // Each load: the flag refused, then NULL arguments, logged.
+    const auto inits = test::calls(log(), "C_Initialize");
+    ASSERT_EQ(inits.size(), 30u);
+    EXPECT_EQ(inits[0], "C_Initialize flags=0x2 -> 0xa");
+    EXPECT_EQ(inits[1], "C_Initialize args=null worker=started stray=started -> 0x0");
+    EXPECT_NE(run.stderr_text.find("INFO tolvex_pkcs11: módulo PKCS#11 inicializado sem "
+                                   "CKF_OS_LOCKING_OK module=\"" +
+                                   agent_path(threaded) + "\" args=null rv=Ok"),
+              std::string::npos)
+        << run.stderr_text;
+}
+
+TEST_F(AgentTokenTest, KeysAreFoundByTheirPublicKeyAndEverySignatureIsChecked) {
+    // One token, behind two slots that cannot be read, holds besides the RSA
+    // certificate: an EC certificate without CKA_ID whose key shows nothing
+    // of itself but has a public key object (bare point) beside it, next to
+    // another EC key; a certificate whose CKA_ID two keys carry; and one
+    // whose CKA_ID names a single key that is not its own.
+    add_token();
+    const TestKey& ec = test::test_key(KeyKind::EcP256);
+    const TestKey& other_ec = test::test_key(KeyKind::EcP256, "Outro");
+    const TestKey& second = test::test_key(KeyKind::Rsa2048, "Segundo");
+    const TestKey& wrong = test::test_key(KeyKind::Rsa2048, "Errado");
+    auto object = [&](const char* cls, const TestKey& key, const char* id) {
+        Json o = {{"class", cls}, {"id", id}};
+        o[std::string(cls) == "certificate" ? "value_file" : "key_file"] =
+            agent_path(std::string(cls) == "certificate" ? key.cert_file : key.key_file);
+        return o;
+    };
+    Json& objects = config_["slots"][0]["token"]["objects"];
+    Json ec_cert = object("certificate", ec, "");
+    ec_cert.erase("id");
+    Json hidden_ec = object("private_key", ec, "0e");
+    hidden_ec["public_parts"] = false;
+    Json ec_public = object("public_key", ec, "0e");
+    ec_public["ec_point"] = "raw";
+    for (Json o : {object("private_key", other_ec, "0f"), ec_cert, hidden_ec, ec_public,
+                   object("private_key", rsa_, "02"), object("private_key", second, "02"),
+                   object("certificate", second, "02"), object("private_key", rsa_, "03"),
+                   object("certificate", wrong, "03")})
+        objects.push_back(std::move(o));
+    Json unreadable = {{"id", 4},
+                       {"token", {{"label", "Mudo"}}},
+                       {"fail", {{"C_GetTokenInfo", "CKR_DEVICE_ERROR"}}}};
+    Json unopenable = {{"id", 5},
+                       {"token", {{"label", "Fechado"}}},
+                       {"fail", {{"C_OpenSession", "CKR_TOKEN_NOT_RECOGNIZED"}}}};
+    config_["slots"].insert(config_["slots"].begin(), {unreadable, unopenable});
+
+    const std::string module = agent_path(module_under_test());
+    const core::Bytes digest = core::compute_digest(core::Bytes{9}, core::DigestAlgorithm::Sha256);
+    auto sign = [&](const TestKey& key) {
+        return Json{{"id", "s"},
+                    {"command", "sign"},
+                    {"thumbprint", thumbprint_of(key.cert_der)},
+                    {"hash", b64(digest)},
+                    {"pin", "1234"}};
+    };
+    std::vector<std::string> bodies = {Json{{"id", "t"}, {"command", "list_tokens"}}.dump(),
+                                       Json{{"id", "c"}, {"command", "list_certificates"}}.dump(),
+                                       sign(ec).dump(), sign(second).dump(), sign(wrong).dump()};
+    AgentRun run = run_requests(bodies, options({module}));
+    ASSERT_EQ(run.responses.size(), bodies.size()) << run.stderr_text;
+    std::vector<Json> r;
+    for (const auto& body : run.responses)
+        r.push_back(Json::parse(body));
+
+    // The slots that cannot be read are named, and hide nothing else.
+    EXPECT_EQ(r[0]["result"]["tokens"].size(), 2u) << r[0].dump();
+    EXPECT_EQ(r[0]["result"]["warnings"],
+              (Json{{{"module", module},
+                     {"message", "slot 4: Function::GetTokenInfo: PKCS11 error: DeviceError"}}}));
+    EXPECT_EQ(r[1]["result"]["certificates"].size(), 4u) << r[1].dump();
+    std::vector<Json> module_warnings;
+    for (const auto& w : r[1]["result"]["warnings"])
+        if (w["source"] != "MY" && w["source"] != "Os")
+            module_warnings.push_back(w);
+    EXPECT_EQ(
+        Json(module_warnings),
+        (Json{{{"source", module},
+               {"message", "slot 4: Function::GetTokenInfo: PKCS11 error: DeviceError"}},
+              {{"source", module + "/Fechado"},
+               {"message", "slot 5: Function::OpenSession: PKCS11 error: TokenNotRecognized"}}}));
+
+    for (auto [reply, key] : {std::pair{r[2], &ec}, std::pair{r[3], &second}}) {
+        ASSERT_TRUE(reply["ok"]) << reply.dump();
+        EXPECT_TRUE(test::verify(*key, core::DigestAlgorithm::Sha256, digest,
+                                 unb64(reply["result"]["signature"])));
+    }
+    EXPECT_EQ(r[4]["error"],
+              (Json{{"code", "sign_failed"},
+                    {"message",
+                     "falha ao assinar: a assinatura do token não corresponde ao certificado"}}));
+    EXPECT_NE(run.stderr_text.find("ERROR tolvex_agent::handler: assinatura não confere com o "
+                                   "certificado source=pkcs11 item=0 items=1"),
+              std::string::npos)
+        << run.stderr_text;
 }
 
 TEST_F(AgentTokenTest, ModuleOutputNeverReachesTheChannel) {

@@ -142,5 +142,23 @@ TEST(OpenScModule, FiftyRequestsWithoutACardKeepDescriptorsFlat) {
     EXPECT_EQ(agent.finish(), 0) << read_file(dir.file("agent.err"));
 }
 
+TEST(NssPemModule, InitializesWithoutOsLockingAndSaysSo) {
+    // It answers CKR_CANT_LOCK to CKF_OS_LOCKING_OK; with NULL arguments it
+    // works (it holds no token until PEM files are given to it).
+    constexpr const char* kPem = "/usr/lib/x86_64-linux-gnu/nss/libnsspem.so";
+    if (agent_is_windows())
+        GTEST_SKIP() << "NSS's PEM module here is the Linux one";
+    REQUIRE_INSTALLED(kPem);
+    AgentOptions options;
+    options.env["TOLVEX_PKCS11_MODULES"] = kPem;
+    auto run = run_requests({R"({"id":"t","command":"list_tokens"})"}, options);
+    ASSERT_EQ(run.responses.size(), 1u) << run.stderr_text;
+    EXPECT_EQ(run.responses[0], R"({"id":"t","ok":true,"result":{"tokens":[],"warnings":[]}})");
+    EXPECT_NE(run.stderr_text.find("inicializado sem CKF_OS_LOCKING_OK module=\"" +
+                                   std::string(kPem) + "\" args=null rv=Ok"),
+              std::string::npos)
+        << run.stderr_text;
+}
+
 }  // namespace
 }  // namespace tolvex::testing

@@ -257,5 +257,51 @@ TEST_F(SoftHsmTest, SameModuleListedTwice) {
                              unb64(replies[2]["result"]["signature"])));
 }
 
+TEST(SoftHsmWithoutIds, EachCertificateSignsWithItsOwnKey) {
+    // An RSA and an EC key whose objects and certificates carry no CKA_ID,
+    // as a token filled by hand may hold them: the key is told by its public
+    // part (SoftHSM shows the modulus, not the EC point), never by order.
+    if (agent_is_windows() || !std::filesystem::exists(kSoftHsm))
+        GTEST_SKIP() << "SoftHSM is a Linux module";
+    const TestKey& rsa = test::test_key(KeyKind::Rsa2048, "Sem ID RSA");
+    const TestKey& ec = test::test_key(KeyKind::EcP256, "Sem ID EC");
+    test::ScratchDir dir;
+    const std::string conf = dir.file("softhsm2.conf").string();
+    test::write_file(conf, "directories.tokendir = " + dir.file("tokens").string() +
+                               "\nobjectstore.backend = file\n");
+    std::filesystem::create_directories(dir.file("tokens"));
+    const std::string env = "SOFTHSM2_CONF=" + quote(conf) + " ";
+    const std::string tool = env + "pkcs11-tool --module " + kSoftHsm +
+                             " --token-label 'Sem ID' --login --pin " + kPin + " --write-object ";
+    ASSERT_TRUE(run(env + "softhsm2-util --init-token --free --label 'Sem ID' --pin " + kPin +
+                    " --so-pin 87654321"));
+    for (const TestKey* key : {&ec, &rsa}) {
+        const std::string der = key->key_file + ".der";
+        ASSERT_TRUE(
+            run("openssl pkey -in " + quote(key->key_file) + " -outform DER -out " + quote(der)));
+        ASSERT_TRUE(run(tool + quote(der) + " --type privkey"));
+        ASSERT_TRUE(run(tool + quote(key->cert_file) + " --type cert"));
+    }
+    AgentOptions options;
+    options.env["TOLVEX_PKCS11_MODULES"] = kSoftHsm;
+    options.env["SOFTHSM2_CONF"] = conf;
+    AgentProcess agent(options, dir.file("agent.err").string());
+    for (int i = 0; i < 10; ++i) {
+        const TestKey& key = i % 2 ? ec : rsa;
+        const core::Bytes digest = core::compute_digest(core::Bytes{static_cast<std::uint8_t>(i)},
+                                                        DigestAlgorithm::Sha256);
+        Json reply = ask_process(agent, {{"id", "s"},
+                                         {"command", "sign"},
+                                         {"thumbprint", thumbprint_of(key.cert_der)},
+                                         {"hash", b64(digest)},
+                                         {"pin", kPin}});
+        ASSERT_TRUE(reply["ok"]) << i << reply.dump();
+        EXPECT_TRUE(
+            test::verify(key, DigestAlgorithm::Sha256, digest, unb64(reply["result"]["signature"])))
+            << i;
+    }
+    EXPECT_EQ(agent.finish(), 0);
+}
+
 }  // namespace
 }  // namespace tolvex::testing

@@ -495,15 +495,47 @@ TEST_F(TokenTest, KeyIsFoundByTheCertificateId) {
     EXPECT_TRUE(verify(ec, DigestAlgorithm::Sha256, one[0], (*sig)[0]));
     EXPECT_EQ(calls(log(), "C_FindObjectsInit").back(), "C_FindObjectsInit class=3 id=02 -> 0x0");
 
-    // Without an identifier the first private key of the token is taken.
-    for (Json cert : {Json{{"class", "certificate"}, {"value_file", ec.cert_file}},
-                      Json{{"class", "certificate"}, {"value_file", ec.cert_file}, {"id", ""}}}) {
+    // When the identifier does not decide (none, empty, on several keys or
+    // on none), the key whose public part is the certificate's signs, never
+    // simply the first: read from the key, else from the public key object
+    // sharing the key's identifier, its point bare or DER-wrapped. A key
+    // that shows nothing signs only when no other candidate is left.
+    const TestKey& other = test_key(KeyKind::EcP256, "Outro");
+    auto with = [](Json object, const char* name, Json value) {
+        object[name] = std::move(value);
+        return object;
+    };
+    const Json no_id = {{"class", "certificate"}, {"value_file", ec.cert_file}};
+    const Json hidden = with(key_object(ec, "07"), "public_parts", false);
+    const Json hidden_other = with(key_object(other, "07"), "public_parts", false);
+    auto public_of = [&](const TestKey& k, const char* id, const char* point) {
+        return with(with(key_object(k, id), "class", "public_key"), "ec_point", point);
+    };
+    const std::vector<std::pair<Json, bool>> layouts = {
+        {{key_object(rsa, "08"), key_object(other, "09"),
+          with(key_object(ec, "07"), "ec_point", "raw"), no_id},
+         true},
+        {{key_object(other, "09"), hidden, public_of(ec, "07", "der"), with(no_id, "id", "")},
+         true},
+        {{with(key_object(other, "02"), "ec_point", "der"),
+          with(key_object(ec, "02"), "ec_point", "der"), cert_object(ec, "02")},
+         true},
+        {{key_object(other, "09"), hidden, public_of(other, "09", "raw"), cert_object(ec, "05")},
+         true},
+        {{hidden_other, hidden, public_of(ec, "07", "raw"), public_of(other, "07", "der"), no_id},
+         false},
+        {{with(key_object(other, "09"), "ec_point", "der"), key_object(rsa, "08"), no_id}, false},
+    };
+    for (std::size_t i = 0; i < layouts.size(); ++i) {
         config_["slots"] = Json::array();
-        add_token(
-            {{"label", "T"}, {"objects", {key_object(ec, "07"), key_object(rsa, "08"), cert}}});
-        std::filesystem::remove(log_file());
-        EXPECT_TRUE(source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt));
-        EXPECT_EQ(calls(log(), "C_FindObjectsInit").back(), "C_FindObjectsInit class=3 -> 0x0");
+        add_token({{"label", "T"}, {"objects", layouts[i].first}});
+        auto r = source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt);
+        if (layouts[i].second) {
+            ASSERT_TRUE(r) << i << ": " << r.error().message();
+            EXPECT_TRUE(verify(ec, DigestAlgorithm::Sha256, one[0], (*r)[0])) << i;
+        } else {
+            EXPECT_EQ(r.error().kind(), ErrorKind::KeyNotFound) << i;
+        }
     }
 
     // A certificate without its key, and a key without a key type.
@@ -563,8 +595,12 @@ TEST_F(TokenTest, FirstTokenHoldingTheCertificateSigns) {
                   .kind(),
               ErrorKind::KeyNotFound);
 
-    // A failure while looking on a token ends the operation.
+    // A token that cannot be looked at is passed over; its failure is the
+    // answer only when no token holds the certificate.
     config_["returns"] = {{"C_OpenSession", {"CKR_DEVICE_ERROR"}}};
+    EXPECT_TRUE(source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt));
+    config_["slots"].erase(2);
+    config_["slots"].erase(1);
     EXPECT_EQ(source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt).error(),
               core::AgentError::sign_failed("Function::OpenSession: PKCS11 error: DeviceError"));
 }

@@ -42,8 +42,12 @@ void write_file(const std::filesystem::path& path, const std::string& content) {
 std::vector<std::string> read_lines(const std::filesystem::path& path) {
     std::ifstream in(path);
     std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
+    // The Windows build of the module writes its log in text mode.
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
         lines.push_back(line);
+    }
     return lines;
 }
 

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "tolvex/core/cert.hpp"
+#include "tolvex/pkcs11/key_match.hpp"
 #include "tolvex/pkcs11/module.hpp"
 #include "tolvex/pkcs11/names.hpp"
 
@@ -202,18 +203,10 @@ core::Result<std::vector<core::Bytes>> sign_in_session(const Module& module, con
         credentials.pin = pin;
     }
 
-    CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
-    std::vector<CK_ATTRIBUTE> templ{{CKA_CLASS, &cls, sizeof cls}};
-    if (certificate.id && !certificate.id->empty()) {
-        templ.push_back({CKA_ID, const_cast<std::uint8_t*>(certificate.id->data()),
-                         static_cast<CK_ULONG>(certificate.id->size())});
-    }
-    auto keys = find_objects(session, templ);
-    if (!keys)
-        return std::unexpected(sign_failed(keys.error()));
-    if (keys->empty())
-        return std::unexpected(AgentError(ErrorKind::KeyNotFound));
-    const CK_OBJECT_HANDLE key = keys->front();
+    auto found = find_private_key(session, certificate.id, certificate.value);
+    if (!found)
+        return std::unexpected(found.error());
+    const CK_OBJECT_HANDLE key = *found;
 
     auto type_attr = read_attributes(session, key, {CKA_KEY_TYPE});
     if (!type_attr)
@@ -239,6 +232,11 @@ core::Result<std::vector<core::Bytes>> sign_in_session(const Module& module, con
 }
 
 enum class Walk { Next, Stop };
+
+// A slot whose token cannot be read or opened: "slot 3: Function::...".
+std::string slot_failure(CK_SLOT_ID slot, const CallError& e) {
+    return "slot " + std::to_string(slot) + ": " + e.text();
+}
 
 // The modules of one operation: those of the request under way on this
 // thread, or a set of the operation's own, released when it ends.
@@ -321,12 +319,17 @@ core::SourceListing Pkcs11Source::list_certificates() const {
         },
         [&](const std::string& display, const Module& module, CK_SLOT_ID slot) {
             auto info = token_info(module, slot);
-            if (!info)
+            if (!info) {
+                listing.warnings.push_back({display, slot_failure(slot, info.error())});
                 return Walk::Next;
+            }
             const std::string label = token_texts(*info).label;
             auto session = Session::open(module, slot);
-            if (!session)
+            if (!session) {
+                listing.warnings.push_back(
+                    {display + "/" + label, slot_failure(slot, session.error())});
                 return Walk::Next;
+            }
             auto objects = certificate_objects(*session);
             if (!objects) {
                 listing.warnings.push_back({display + "/" + label, objects.error().text()});
@@ -361,6 +364,14 @@ core::Result<std::vector<core::Bytes>> Pkcs11Source::sign_batch(
         outcome = std::move(result);
         return Walk::Stop;
     };
+    // A token that cannot be read is passed over, so that it does not keep
+    // another token from signing; its failure is the outcome only when no
+    // token holds the certificate.
+    std::optional<AgentError> unreadable;
+    auto pass_over = [&](const CallError& e) {
+        unreadable = sign_failed(e);
+        return Walk::Next;
+    };
     OperationModules modules;
     walk_slots(
         *modules, module_paths_,
@@ -374,13 +385,13 @@ core::Result<std::vector<core::Bytes>> Pkcs11Source::sign_batch(
         [&](const std::string&, const Module& module, CK_SLOT_ID slot) {
             auto info = token_info(module, slot);
             if (!info)
-                return end_with(std::unexpected(sign_failed(info.error())));
+                return pass_over(info.error());
             auto session = Session::open(module, slot);
             if (!session)
-                return end_with(std::unexpected(sign_failed(session.error())));
+                return pass_over(session.error());
             auto objects = certificate_objects(*session);
             if (!objects)
-                return end_with(std::unexpected(sign_failed(objects.error())));
+                return pass_over(objects.error());
             auto match =
                 std::find_if(objects->begin(), objects->end(), [&](const CertificateObject& o) {
                     return std::equal(o.value.begin(), o.value.end(), der.begin(), der.end());
@@ -392,7 +403,7 @@ core::Result<std::vector<core::Bytes>> Pkcs11Source::sign_batch(
         });
     if (outcome)
         return std::move(*outcome);
-    return std::unexpected(AgentError(ErrorKind::KeyNotFound));
+    return std::unexpected(unreadable.value_or(AgentError(ErrorKind::KeyNotFound)));
 }
 
 core::TokenListing Pkcs11Source::list_tokens() const {
@@ -408,8 +419,10 @@ core::TokenListing Pkcs11Source::list_tokens() const {
             },
             [&](const std::string& display, const Module& module, CK_SLOT_ID slot) {
                 auto info = token_info(module, slot);
-                if (!info)
+                if (!info) {
+                    listing.warnings.push_back({display, slot_failure(slot, info.error())});
                     return Walk::Next;
+                }
                 TokenTexts texts = token_texts(*info);
                 listing.tokens.push_back({display, static_cast<std::uint64_t>(slot),
                                           std::move(texts.label), std::move(texts.manufacturer),

@@ -13,7 +13,14 @@ std::expected<DynLib, std::string> DynLib::open(const std::filesystem::path& pat
                                ": not a regular file)");
     }
     dlerror();
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // RTLD_NODELETE: the module's code stays mapped for the life of the
+    // process, although each operation still loads, initialises, finalizes
+    // and releases it. Drivers leave threads running after C_Finalize, and
+    // some drag in libraries (opencryptoki's libitm) that do not survive
+    // being unloaded and loaded again; unmapped code under either kills the
+    // agent. It also keeps the module's static state (descriptors it opened
+    // once, its own bookkeeping) from being rebuilt, and leaked, per load.
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (handle == nullptr) {
         const char* why = dlerror();
         return std::unexpected(std::string("libloading error (dlopen failed: ") +

@@ -24,6 +24,18 @@ std::expected<DynLib, std::string> DynLib::open(const std::filesystem::path& pat
         SetThreadErrorMode(previous, nullptr);
     if (handle == nullptr)
         return std::unexpected(kFailed);
+    // Pinned: the module's code stays mapped for the life of the process,
+    // although each operation still loads, initialises, finalizes and
+    // releases it (FreeLibrary then only drops our reference). Drivers leave
+    // threads running after C_Finalize, and unmapped code under one of them
+    // kills the agent; the module's static state is not rebuilt per load
+    // either. A module that cannot be pinned is not used.
+    HMODULE pinned = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(handle), &pinned)) {
+        FreeLibrary(handle);
+        return std::unexpected(kFailed);
+    }
     return DynLib(reinterpret_cast<void*>(handle));
 }
 

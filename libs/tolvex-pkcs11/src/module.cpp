@@ -58,6 +58,17 @@ std::expected<Module, std::string> Module::load(const std::filesystem::path& pat
     args.flags = CKF_OS_LOCKING_OK;
     args.pReserved = nullptr;
     auto initialized = invoke("Initialize", functions->C_Initialize, static_cast<void*>(&args));
+    if (!initialized && initialized.error().rv == CKR_CANT_LOCK) {
+        // Modules that cannot lock (NSS's PEM module, scute) refuse the flag.
+        // Every call the agent makes holds the process-wide PKCS#11 lock, so
+        // the module's own locking is not needed: NULL arguments tell it that
+        // no thread calls it concurrently.
+        initialized = invoke("Initialize", functions->C_Initialize, static_cast<void*>(nullptr));
+        tolvex::log::target("tolvex_pkcs11")
+            ->info("módulo PKCS#11 inicializado sem CKF_OS_LOCKING_OK module={} args=null rv={}",
+                   tolvex::log::quoted(display_text(path)),
+                   initialized ? std::string("Ok") : rv_name(*initialized.error().rv));
+    }
     if (!initialized && initialized.error().rv != CKR_CRYPTOKI_ALREADY_INITIALIZED)
         return std::unexpected(initialized.error().text());
     return Module(std::move(*lib), functions, initialized.has_value());
@@ -128,10 +139,11 @@ CallResult<std::vector<CK_SLOT_ID>> usable_slots(const Module& module) {
         return std::unexpected(slots.error());
     std::vector<CK_SLOT_ID> usable;
     for (CK_SLOT_ID slot : *slots) {
+        // A slot whose token cannot be read stays in: the caller reads it
+        // again and reports it, and the module's other tokens are still
+        // listed.
         auto info = token_info(module, slot);
-        if (!info)
-            return std::unexpected(info.error());
-        if ((info->flags & CKF_TOKEN_INITIALIZED) != 0)
+        if (!info || (info->flags & CKF_TOKEN_INITIALIZED) != 0)
             usable.push_back(slot);
     }
     return usable;

@@ -8,6 +8,8 @@
 //   "interface": 3,                  version of the list C_GetInterface gives
 //   "worker_thread": true,           C_Initialize starts a thread that runs in
 //                                    this library until C_Finalize joins it
+//   "stray_thread": true,            C_Initialize also starts a detached thread
+//                                    that C_Finalize never stops
 //   "slot_count": 1099511627776,     the count C_GetSlotList reports
 //   "call_log": "path",              one line appended per call
 //   "missing": ["C_Login"],          functions left out of the function list
@@ -20,6 +22,8 @@
 //                                    the n-th call of the function returns the
 //                                    n-th value ("ok": behave normally)
 //   "slots": [{"id": 1, "token": {   no "token": the slot is empty
+//     "fail": {"C_GetTokenInfo": "CKR_DEVICE_ERROR"},  every such call on
+//                                    this slot fails (C_GetTokenInfo, C_OpenSession)
 //     "label": "...", "label_hex": "...", "manufacturer": "...", "model": "...",
 //     "serial": "...", "flags": ["CKF_TOKEN_INITIALIZED", ...] or a number,
 //     "flags_after_wrong_pin": [...],   the flags once a login got a wrong PIN
@@ -31,17 +35,25 @@
 //        "value_length": 1099511627776},  the CKA_VALUE length it reports
 //       {"class": "private_key", "id": "0a", "key_file": "k.pem",
 //        "key_type": "CKK_DSA" | number, "always_authenticate": true,
-//        "signature_length": 0}]}}]    the length C_Sign reports without a buffer
+//        "signature_length": 0,         the length C_Sign reports without a buffer
+//        "public_parts": false,         no CKA_MODULUS, CKA_PUBLIC_EXPONENT,
+//                                       CKA_EC_PARAMS or CKA_EC_POINT
+//        "ec_point": "der" | "raw"},    CKA_EC_POINT as an OCTET STRING or bare
+//                                       (private keys: none unless given)
+//       {"class": "public_key", "id": "0a", "key_file": "k.pem", "ec_point": ...}]}}]
 // }
 
 #include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
+#include <openssl/objects.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -84,10 +96,12 @@ struct Object {
     std::optional<Bytes> value;            // certificates; nullopt with value_unavailable
     std::optional<CK_ULONG> value_length;  // reported instead of the value's own
     std::optional<Bytes> id;
-    std::optional<CK_KEY_TYPE> key_type;  // private keys
+    std::optional<CK_KEY_TYPE> key_type;  // keys
     bool always_authenticate = false;
     std::optional<CK_ULONG> signature_length;
     Pkey key;
+    // What the key object shows of its public key, by attribute type.
+    std::map<CK_ATTRIBUTE_TYPE, Bytes> public_parts;
 };
 
 struct Token {
@@ -104,6 +118,7 @@ struct Token {
 struct Slot {
     CK_SLOT_ID id = 0;
     std::optional<Token> token;
+    std::map<std::string, CK_RV> fail;  // function -> its answer for this slot
 };
 
 struct Session {
@@ -120,6 +135,7 @@ struct Session {
 struct State {
     int interface_version = 3;
     bool worker_thread = false;
+    bool stray_thread = false;
     std::optional<CK_ULONG> slot_count;
     std::string call_log;
     std::set<std::string> missing;
@@ -160,6 +176,16 @@ void worker_main() {
         life.wake.wait_for(lock, std::chrono::milliseconds(2));
 }
 
+// A driver's thread that nobody stops: it polls for the life of the process,
+// touching nothing but this library's code and static storage.
+[[noreturn]] void stray_main() {
+    static std::atomic<unsigned long> polls{0};
+    for (;;) {
+        polls.fetch_add(1, std::memory_order_relaxed);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
 const std::map<std::string, unsigned long>& constants() {
     static const std::map<std::string, unsigned long> table = {
         {"CKR_OK", CKR_OK},
@@ -180,6 +206,8 @@ const std::map<std::string, unsigned long>& constants() {
         {"CKR_KEY_FUNCTION_NOT_PERMITTED", CKR_KEY_FUNCTION_NOT_PERMITTED},
         {"CKR_ARGUMENTS_BAD", CKR_ARGUMENTS_BAD},
         {"CKR_CRYPTOKI_NOT_INITIALIZED", CKR_CRYPTOKI_NOT_INITIALIZED},
+        {"CKR_CANT_LOCK", CKR_CANT_LOCK},
+        {"CKR_TOKEN_NOT_RECOGNIZED", CKR_TOKEN_NOT_RECOGNIZED},
         {"CKF_TOKEN_INITIALIZED", CKF_TOKEN_INITIALIZED},
         {"CKF_LOGIN_REQUIRED", CKF_LOGIN_REQUIRED},
         {"CKF_PROTECTED_AUTHENTICATION_PATH", CKF_PROTECTED_AUTHENTICATION_PATH},
@@ -253,10 +281,56 @@ Bytes text_field(const Json& token, const std::string& name) {
     return Bytes(s.begin(), s.end());
 }
 
+Bytes bn_param(EVP_PKEY* key, const char* name) {
+    BIGNUM* bn = nullptr;
+    if (EVP_PKEY_get_bn_param(key, name, &bn) != 1)
+        throw std::runtime_error(std::string("no key parameter ") + name);
+    Bytes out(static_cast<std::size_t>(BN_num_bytes(bn)));
+    BN_bn2bin(bn, out.data());
+    BN_free(bn);
+    return out;
+}
+
+// CKA_MODULUS and CKA_PUBLIC_EXPONENT, or CKA_EC_PARAMS (the curve's OID) and,
+// unless ec_point is "none", CKA_EC_POINT in the encoding asked for.
+std::map<CK_ATTRIBUTE_TYPE, Bytes> public_parts_of(EVP_PKEY* key, const std::string& ec_point) {
+    std::map<CK_ATTRIBUTE_TYPE, Bytes> parts;
+    if (EVP_PKEY_base_id(key) == EVP_PKEY_RSA) {
+        parts[CKA_MODULUS] = bn_param(key, OSSL_PKEY_PARAM_RSA_N);
+        parts[CKA_PUBLIC_EXPONENT] = bn_param(key, OSSL_PKEY_PARAM_RSA_E);
+        return parts;
+    }
+    char curve[80] = {};
+    if (EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, curve, sizeof curve,
+                                       nullptr) != 1)
+        throw std::runtime_error("no curve name");
+    ASN1_OBJECT* oid = OBJ_nid2obj(OBJ_txt2nid(curve));
+    Bytes params(static_cast<std::size_t>(i2d_ASN1_OBJECT(oid, nullptr)));
+    unsigned char* p = params.data();
+    i2d_ASN1_OBJECT(oid, &p);
+    parts[CKA_EC_PARAMS] = params;
+    if (ec_point == "none")
+        return parts;
+    Bytes point(256);
+    std::size_t len = 0;
+    if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(),
+                                        &len) != 1)
+        throw std::runtime_error("no public point");
+    point.resize(len);
+    if (ec_point == "der") {
+        point.insert(point.begin(), static_cast<unsigned char>(len));
+        point.insert(point.begin(), 0x04);
+    }
+    parts[CKA_EC_POINT] = point;
+    return parts;
+}
+
 Object parse_object(const Json& j) {
     Object o;
     const std::string cls = j.value("class", std::string("certificate"));
-    o.cls = cls == "private_key" ? CKO_PRIVATE_KEY : CKO_CERTIFICATE;
+    o.cls = cls == "private_key"  ? CKO_PRIVATE_KEY
+            : cls == "public_key" ? CKO_PUBLIC_KEY
+                                  : CKO_CERTIFICATE;
     if (j.contains("id"))
         o.id = from_hex(j["id"].get<std::string>());
     if (o.cls == CKO_CERTIFICATE) {
@@ -272,6 +346,9 @@ Object parse_object(const Json& j) {
         if (j.contains("key_file")) {
             o.key = read_key(j["key_file"].get<std::string>());
             o.key_type = EVP_PKEY_base_id(o.key.get()) == EVP_PKEY_EC ? CKK_EC : CKK_RSA;
+            const std::string fallback = o.cls == CKO_PUBLIC_KEY ? "der" : "none";
+            if (j.value("public_parts", true))
+                o.public_parts = public_parts_of(o.key.get(), j.value("ec_point", fallback));
         }
         if (j.contains("key_type"))
             o.key_type = constant(j["key_type"]);
@@ -323,6 +400,7 @@ void load_config() {
     }
     g.interface_version = root.value("interface", 3);
     g.worker_thread = root.value("worker_thread", false);
+    g.stray_thread = root.value("stray_thread", false);
     if (root.contains("slot_count"))
         g.slot_count = root["slot_count"].get<CK_ULONG>();
     g.call_log = root.value("call_log", std::string());
@@ -345,6 +423,10 @@ void load_config() {
         slot.id = s.value("id", static_cast<unsigned long>(g.slots.size()));
         if (s.contains("token") && !s["token"].is_null())
             slot.token = parse_token(s["token"]);
+        if (s.contains("fail")) {
+            for (const auto& [function, rv] : s["fail"].items())
+                slot.fail[function] = constant(rv);
+        }
         g.slots.push_back(std::move(slot));
     }
 }
@@ -440,6 +522,10 @@ CK_RV Initialize(void* args) {
         life.worker = std::thread(worker_main);
         desc += " worker=started";
     }
+    if (g.stray_thread) {
+        std::thread(stray_main).detach();
+        desc += " stray=started";
+    }
     return done("C_Initialize", desc, CKR_OK);
 }
 
@@ -498,6 +584,8 @@ CK_RV GetTokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO* info) {
     Slot* slot = slot_by_id(id);
     if (slot == nullptr)
         return done("C_GetTokenInfo", args, CKR_SLOT_ID_INVALID);
+    if (slot->fail.contains("C_GetTokenInfo"))
+        return done("C_GetTokenInfo", args, slot->fail["C_GetTokenInfo"]);
     if (!slot->token)
         return done("C_GetTokenInfo", args, CKR_TOKEN_NOT_PRESENT);
     const Token& t = *slot->token;
@@ -520,6 +608,8 @@ CK_RV OpenSession(CK_SLOT_ID id, CK_FLAGS flags, void*, CK_NOTIFY, CK_SESSION_HA
     Slot* slot = slot_by_id(id);
     if (slot == nullptr || !slot->token)
         return done("C_OpenSession", args, CKR_SLOT_ID_INVALID);
+    if (slot->fail.contains("C_OpenSession"))
+        return done("C_OpenSession", args, slot->fail["C_OpenSession"]);
     if ((flags & CKF_SERIAL_SESSION) == 0)
         return done("C_OpenSession", args, CKR_ARGUMENTS_BAD);
     Session s;
@@ -668,6 +758,8 @@ CK_RV GetAttributeValue(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE obj, CK_ATTRIBUTE*
                         static_cast<unsigned char>(o->always_authenticate ? CK_TRUE : CK_FALSE)};
                 break;
             default:
+                if (auto part = o->public_parts.find(templ[i].type); part != o->public_parts.end())
+                    value = part->second;
                 break;
         }
         if (!value) {

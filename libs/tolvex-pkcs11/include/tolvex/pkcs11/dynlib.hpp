@@ -7,7 +7,8 @@
 
 namespace tolvex::pkcs11 {
 
-// A loaded dynamic library, unloaded when the object goes. The platform part
+// A loaded dynamic library whose reference is dropped when the object goes;
+// its code stays mapped until the process ends (see open). The platform part
 // (dlopen or LoadLibraryExW) lives in dynlib_posix.cpp / dynlib_windows.cpp.
 class DynLib {
   public:

@@ -111,8 +111,10 @@ CallResult<std::vector<T>> sized_query(std::string_view function, std::string_vi
 // One module for one request: the library and its function list. Going out
 // of scope finalizes the module when our C_Initialize is the one that
 // initialised it (a module may run threads or hold sockets until then), and
-// unloads the library. A module that answered CKR_CRYPTOKI_ALREADY_INITIALIZED
-// belongs to someone else in this process and is left initialised.
+// releases the library, whose code stays mapped (DynLib). A module that
+// answered CKR_CRYPTOKI_ALREADY_INITIALIZED belongs to someone else in this
+// process and is left initialised. C_Initialize gets CKF_OS_LOCKING_OK, or
+// NULL arguments when the module answers CKR_CANT_LOCK to that.
 class Module {
   public:
     // Loads, binds and initialises; the error is the failure text.
@@ -190,8 +192,8 @@ class Session {
 
 CallResult<CK_TOKEN_INFO> token_info(const Module& module, CK_SLOT_ID slot);
 
-// The slots with a token present whose token is initialised, in the module's
-// order. Any failing call fails the whole step.
+// The slots with a token present whose token is initialised or cannot be
+// read, in the module's order. Only a failing C_GetSlotList fails the step.
 CallResult<std::vector<CK_SLOT_ID>> usable_slots(const Module& module);
 
 // All objects matching the template, fetched ten handles at a time; more
