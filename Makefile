@@ -60,31 +60,39 @@ format:
 format-check: deps
 	git ls-files '*.cpp' '*.hpp' '*.c' '*.h' | xargs -r clang-format --dry-run -Werror
 
+# Each ctest run goes through scripts/ctest.sh, which records it in
+# build/test-results and says what was skipped and why.
 test-linux: build
-	ctest --test-dir build/linux --output-on-failure -j$(JOBS)
+	scripts/ctest.sh linux build/linux --output-on-failure -j$(JOBS)
 
 test-asan: asan
 	ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(ROOT)/tests/lsan.supp \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --test-dir build/linux-asan --output-on-failure -j$(JOBS)
+	  scripts/ctest.sh linux-asan build/linux-asan --output-on-failure -j$(JOBS)
 
 # The cross-built unit tests under Wine, then the Linux-side integration
 # driver against the Windows agent started under Wine.
 test-windows: windows build
 	scripts/with-wine.sh bash -c '\
-	  ctest --test-dir build/windows --output-on-failure && \
+	  scripts/ctest.sh windows build/windows --output-on-failure && \
 	  TOLVEX_AGENT_COMMAND="wine $(ROOT)/build/windows/bin/tolvex_agent.exe" \
 	  TOLVEX_AGENT_PLATFORM=windows TOLVEX_WINDOWS_BIN=$(ROOT)/build/windows/bin \
-	    ctest --test-dir build/linux -L integration --output-on-failure'
+	    scripts/ctest.sh windows-agent build/linux -L integration --output-on-failure'
 	tests/os_store/wine_store_test.sh build/windows/bin build/linux/bin
 
 test-e2e: build
 	@if [ -x tests/e2e/run.sh ]; then tests/e2e/run.sh; else echo "e2e: no suite yet"; fi
 
-test: format-check test-linux test-asan test-windows test-browser test-e2e
+# Ends with the summary of every ctest run: passed, failed, skipped, and the
+# reason of each skip.
+test:
+	@rm -rf build/test-results
+	@$(MAKE) --no-print-directory format-check test-linux test-asan test-windows test-browser test-e2e
+	@python3 scripts/test-summary.py total build/test-results
 
-demo: build
-	@if [ -x scripts/demo.sh ]; then scripts/demo.sh; else echo "demo: not available yet"; exit 1; fi
+# Installs only its own packages and builds only the agent and tolvexctl.
+demo:
+	@scripts/demo.sh
 
 bench: build
 	@if [ -x scripts/bench.sh ]; then scripts/bench.sh; else echo "bench: no benchmarks yet"; fi

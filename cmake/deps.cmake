@@ -3,7 +3,7 @@
 #   tolvex::openssl  libcrypto
 #   tolvex::json     nlohmann::json
 #   tolvex::spdlog   spdlog with fmt
-#   tolvex::gtest    GoogleTest (with gtest_main) and GoogleMock
+#   tolvex::gtest    GoogleTest and GoogleMock (the main is tests/support/gtest_main.cpp)
 if(WIN32)
   # Cross build: everything comes from the private prefix made by
   # scripts/build-mingw-deps.sh; header-only libraries are copied there so the
@@ -22,7 +22,7 @@ if(WIN32)
   target_compile_definitions(tolvex_spdlog INTERFACE FMT_HEADER_ONLY SPDLOG_FMT_EXTERNAL)
   add_library(tolvex_gtest INTERFACE)
   target_include_directories(tolvex_gtest SYSTEM INTERFACE ${_p}/include)
-  target_link_libraries(tolvex_gtest INTERFACE ${_p}/lib/libgmock.a ${_p}/lib/libgtest_main.a
+  target_link_libraries(tolvex_gtest INTERFACE ${_p}/lib/libgmock.a
                                                ${_p}/lib/libgtest.a)
   # No DLLs beside the exe: the runtime is linked in.
   add_link_options(-static -static-libgcc -static-libstdc++)
@@ -40,7 +40,7 @@ else()
   if(TOLVEX_BUILD_TESTS)
     find_package(GTest REQUIRED)
     add_library(tolvex_gtest INTERFACE)
-    target_link_libraries(tolvex_gtest INTERFACE GTest::gmock GTest::gtest_main)
+    target_link_libraries(tolvex_gtest INTERFACE GTest::gmock GTest::gtest)
   endif()
 endif()
 add_library(tolvex::openssl ALIAS tolvex_openssl)

@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only when one is
-# missing, so a second run costs a few dpkg queries.
+# Installs the Debian packages that a command needs, only those missing, so a
+# second run costs a few dpkg queries:
+#   install-deps.sh [GROUP]
+#     all    (the default) everything `make test` and CI need: the list below
+#     demo   `make demo`: the agent and tolvexctl, and a SoftHSM token
+#     host   the Linux build with its unit tests
+#     fuzz   `make fuzz`: the host group and clang-19 with libFuzzer
 set -euo pipefail
 
+# Everything. A new build or test dependency goes into this list; the groups
+# after it name the few that the smaller commands need.
 packages=(
   build-essential cmake pkg-config clang-format python3 unicode-data
   libssl-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libp11-kit-dev
@@ -23,18 +30,24 @@ packages=(
   # pkcsslotd, and NSS's PEM module, which refuses CKF_OS_LOCKING_OK.
   opencryptoki nss-plugin-pem
 )
-# Optional extra groups, chosen by the caller ("all" is the default).
-want=${1:-all}
-host_packages=(build-essential cmake pkg-config python3 unicode-data libssl-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libp11-kit-dev libgtest-dev libgmock-dev googletest)
-if [ "$want" = "host" ]; then
-  packages=("${host_packages[@]}")
-fi
-# make fuzz: the build's libraries and clang-19 with its libFuzzer and
-# sanitizer runtimes (clang 14 and 16 cannot compile <expected> with GCC 12's
-# libstdc++).
-if [ "$want" = "fuzz" ]; then
-  packages=("${host_packages[@]}" clang-19 libclang-rt-19-dev)
-fi
+# The agent and tolvexctl alone: the compiler, CMake, the libraries they
+# link, and python3 with unicode-data for the table generated at build time.
+build_packages=(build-essential cmake python3 unicode-data libssl-dev nlohmann-json3-dev
+  libspdlog-dev libfmt-dev libp11-kit-dev)
+# make demo: SoftHSM as the token, pkcs11-tool (opensc) and softhsm2-util to
+# fill it, openssl to issue the certificates and check the signatures.
+demo_packages=("${build_packages[@]}" softhsm2 opensc openssl)
+host_packages=("${build_packages[@]}" pkg-config libgtest-dev libgmock-dev googletest)
+# clang 14 and 16 cannot compile <expected> with GCC 12's libstdc++.
+fuzz_packages=("${host_packages[@]}" clang-19 libclang-rt-19-dev)
+
+case ${1:-all} in
+  all) ;;
+  demo) packages=("${demo_packages[@]}") ;;
+  host) packages=("${host_packages[@]}") ;;
+  fuzz) packages=("${fuzz_packages[@]}") ;;
+  *) echo "install-deps: unknown group '$1' (all, demo, host or fuzz)" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

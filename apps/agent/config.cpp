@@ -97,20 +97,26 @@ std::expected<AgentConfig, std::string> parse_config(std::string_view text) {
     return json_reader::read_record(text, kSchema);
 }
 
-AgentConfig load_config(const std::optional<std::filesystem::path>& path) {
+std::expected<std::optional<AgentConfig>, std::string> read_config(
+    const std::optional<std::filesystem::path>& path) {
     if (!path)
-        return {};
+        return std::nullopt;
     auto text = read_regular_file(*path, kMaxConfigBytes);
     if (!text && text.error() == ReadFailure::too_large) {
         // A configuration holds a few paths; a file this large is a mistake
         // (or a device), and reading it whole would cost its size in memory.
-        report_to_stderr(fmt::format("configuração inválida em {}: file larger than {} bytes\n",
-                                     platform::display_path(*path), kMaxConfigBytes));
-        return {};
+        return std::unexpected(fmt::format("file larger than {} bytes", kMaxConfigBytes));
     }
     if (!text || !core::is_valid_utf8(*text))
-        return {};
+        return std::nullopt;
     auto config = parse_config(*text);
+    if (!config)
+        return std::unexpected(std::move(config.error()));
+    return std::move(*config);
+}
+
+AgentConfig load_config(const std::optional<std::filesystem::path>& path) {
+    auto config = read_config(path);
     if (!config) {
         // The logger does not exist yet (its file comes from this very
         // configuration), so this goes straight to standard error.
@@ -118,7 +124,7 @@ AgentConfig load_config(const std::optional<std::filesystem::path>& path) {
                                      platform::display_path(*path), config.error()));
         return {};
     }
-    return std::move(*config);
+    return config->value_or(AgentConfig{});
 }
 
 std::vector<std::filesystem::path> module_paths(const AgentConfig& config) {

@@ -26,6 +26,14 @@ std::optional<std::filesystem::path> config_path();
 // also gives the defaults. Never fails.
 AgentConfig load_config(const std::optional<std::filesystem::path>& path);
 
+// What load_config decides, without reporting it: the settings of a valid
+// file; std::nullopt when there is no file to use (no path, missing,
+// unreadable, not UTF-8: the defaults apply silently); or why the file is
+// invalid (the text load_config reports after "configuração inválida em
+// PATH: "). tolvexctl shows people the same verdict the agent reaches.
+std::expected<std::optional<AgentConfig>, std::string> read_config(
+    const std::optional<std::filesystem::path>& path);
+
 // Strict reading of the file's text; the error is the reader's description
 // with its position.
 std::expected<AgentConfig, std::string> parse_config(std::string_view text);

@@ -1,16 +1,32 @@
 #include "cli.hpp"
 
-#include "text.hpp"
-
 #include <algorithm>
 #include <array>
+#include <cctype>
+
+#include "console.hpp"
+#include "text.hpp"
 
 namespace tolvexctl {
 
 namespace {
 
-constexpr std::array kCommands{"install", "uninstall", "ping", "tokens",
-                               "certs",   "sign",      "raw",  "help"};
+constexpr std::array kCommands{"install", "uninstall", "ping", "tokens", "certs",
+                               "sign",    "raw",       "help", "version"};
+
+// The names a person may type for a command: the English ones, and
+// Portuguese ones where they read more naturally.
+std::string canonical_command(const std::string& name) {
+    if (name == "--help" || name == "-h" || name == "ajuda")
+        return "help";
+    if (name == "--version")
+        return "version";
+    if (name == "assinar")
+        return "sign";
+    if (name == "certificados")
+        return "certs";
+    return name;
+}
 
 bool is_agent_command(std::string_view c) {
     return c == "ping" || c == "tokens" || c == "certs" || c == "sign" || c == "raw";
@@ -44,12 +60,19 @@ std::expected<Options, std::string> parse_command_line(const std::vector<std::st
     Options o;
     if (args.empty())
         return std::unexpected(std::string("falta o comando"));
-    o.command = args[0];
-    if (o.command == "--help" || o.command == "-h")
-        o.command = "help";
-    if (std::find(kCommands.begin(), kCommands.end(), o.command) == kCommands.end()) {
-        return std::unexpected("comando desconhecido: " + o.command);
+    // Help asked for anywhere wins over everything else on the line.
+    for (const auto& a : args) {
+        if (a == "--help" || a == "-h") {
+            o.command = "help";
+            return o;
+        }
     }
+    o.command = canonical_command(args[0]);
+    if (std::find(kCommands.begin(), kCommands.end(), o.command) == kCommands.end()) {
+        return std::unexpected("comando desconhecido: " + args[0]);
+    }
+    if (o.command == "version" && args.size() > 1)
+        return std::unexpected("--version não recebe mais nada: " + args[1]);
     const bool agent_cmd = is_agent_command(o.command);
     const bool reg_cmd = is_registration_command(o.command);
 
@@ -85,8 +108,9 @@ std::expected<Options, std::string> parse_command_line(const std::vector<std::st
 
         if (name == "--pin" || name.starts_with("--pin=")) {
             // A PIN in argv is visible to every process on the machine.
-            return std::unexpected(
-                std::string("o PIN não é aceito na linha de comando; use --pin-stdin"));
+            return std::unexpected(std::string(
+                "o PIN não é aceito na linha de comando: num terminal ele é pedido sem eco; "
+                "em scripts, use --pin-stdin"));
         } else if (name == "--agent") {
             auto v = value();
             if (!v)
@@ -138,7 +162,10 @@ std::expected<Options, std::string> parse_command_line(const std::vector<std::st
             auto v = value();
             if (!v)
                 return std::unexpected(v.error());
-            o.thumbprint = *v;
+            auto hex = normalise_thumbprint(*v);
+            if (!hex)
+                return std::unexpected(hex.error());
+            o.thumbprint = std::move(*hex);
         } else if (name == "--data-file" && (step = only(o.command == "sign"))) {
             auto v = value();
             if (!v)
@@ -153,11 +180,11 @@ std::expected<Options, std::string> parse_command_line(const std::vector<std::st
             auto v = value();
             if (!v)
                 return std::unexpected(v.error());
-            if (*v != "SHA-256" && *v != "SHA-384" && *v != "SHA-512") {
+            o.digest = normalise_digest(*v);
+            if (!o.digest) {
                 return std::unexpected("algoritmo de resumo desconhecido: " + *v +
-                                       " (use SHA-256, SHA-384 ou SHA-512)");
+                                       " (use sha256, sha384 ou sha512)");
             }
-            o.digest = *v;
         } else if (name == "--pin-stdin" && (step = only(o.command == "sign"))) {
             step = flag(o.pin_stdin);
         } else if (step) {
@@ -168,11 +195,15 @@ std::expected<Options, std::string> parse_command_line(const std::vector<std::st
     }
 
     if (o.command == "sign") {
-        if (!o.thumbprint)
-            return std::unexpected(std::string("sign precisa de --thumbprint"));
+        if (!o.thumbprint) {
+            return std::unexpected(std::string(
+                "falta --thumbprint, a impressão digital do certificado (veja tolvexctl "
+                "certificados)"));
+        }
         if (o.data_file.has_value() == o.hash_file.has_value()) {
             return std::unexpected(
-                std::string("sign precisa de --data-file ou --hash-file (só um)"));
+                std::string("diga o que assinar: --data-file ARQUIVO ou --hash-file ARQUIVO "
+                            "(um dos dois)"));
         }
     }
     if (o.command == "raw" && o.json)
@@ -180,29 +211,133 @@ std::expected<Options, std::string> parse_command_line(const std::vector<std::st
     return o;
 }
 
+std::expected<std::string, std::string> normalise_thumbprint(std::string_view text) {
+    std::string hex;
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        // Separators that viewers put between the digits, or that come along
+        // when the text is copied: blank, tab, colon, no-break space (U+00A0)
+        // and the direction marks U+200E, U+200F (Windows' dialog starts its
+        // thumbprint with one).
+        if (c == ' ' || c == '\t' || c == ':') {
+            ++i;
+            continue;
+        }
+        if (text.substr(i, 2) == "\xC2\xA0") {
+            i += 2;
+            continue;
+        }
+        if (text.substr(i, 3) == "\xE2\x80\x8E" || text.substr(i, 3) == "\xE2\x80\x8F") {
+            i += 3;
+            continue;
+        }
+        if (std::isxdigit(c) == 0) {
+            // The whole UTF-8 character, not a piece of it.
+            std::size_t n = 1;
+            while (i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80)
+                ++n;
+            return std::unexpected("impressão digital malformada: \"" +
+                                   std::string(text.substr(i, n)) +
+                                   "\" não é um dígito hexadecimal (0-9, a-f)");
+        }
+        hex.push_back(static_cast<char>(std::tolower(c)));
+        ++i;
+    }
+    if (hex.size() == 40) {
+        return std::unexpected(std::string(
+            "impressão digital malformada: 40 dígitos são uma impressão SHA-1, a que alguns "
+            "visualizadores mostram; use a SHA-256, de 64 dígitos (tolvexctl certificados)"));
+    }
+    if (hex.size() != 64) {
+        return std::unexpected("impressão digital malformada: tem " + std::to_string(hex.size()) +
+                               " dígitos, e a SHA-256 de um certificado tem 64 "
+                               "(tolvexctl certificados mostra a de cada um)");
+    }
+    return hex;
+}
+
+std::optional<std::string> normalise_digest(std::string_view text) {
+    std::string bare;
+    for (char c : text) {
+        if (c != '-' && c != '_')
+            bare.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+    }
+    if (bare == "SHA256")
+        return "SHA-256";
+    if (bare == "SHA384")
+        return "SHA-384";
+    if (bare == "SHA512")
+        return "SHA-512";
+    return std::nullopt;
+}
+
+std::string version_text() {
+    return "tolvexctl " TOLVEXCTL_VERSION "\n";
+}
+
 std::string usage_text() {
-    return R"(uso: tolvexctl COMANDO [opções]
+    const PlatformHelp& p = platform_help();
+    std::string text = R"(uso: tolvexctl COMANDO [opções]
+
+Certificados e assinaturas (cada comando inicia o agente, como o navegador faz):
+  certificados, certs  os certificados com que se pode assinar
+  tokens               os tokens e cartões conectados
+  assinar, sign        assina um arquivo com um certificado:
+    --thumbprint IMPRESSÃO  a impressão digital do certificado, como
+                            "certificados" mostra (espaços e ":" são aceitos)
+    --data-file ARQUIVO     o arquivo a assinar, ou
+    --hash-file ARQUIVO     o resumo já calculado do arquivo (bytes, não texto)
+    --digest sha256|sha384|sha512   o algoritmo do resumo (padrão: sha256)
+    --pin-stdin             lê o PIN da 1ª linha da entrada (para scripts)
+    Num terminal, o PIN é pedido sem eco quando o token o exige.
+    A assinatura sai em Base64 na saída padrão.
+  ping                 confere se o agente responde e o que ele vai usar
+  raw                  um pedido JSON por linha, uma resposta por linha
+
+  --json       escreve a resposta do agente em JSON (com o código de um erro)
+  --verbose    mostra também os textos técnicos e o log do agente
+  --agent CAMINHO   usa outro agente (padrão: o da pasta do tolvexctl)
+  --origin ORIGEM   apresenta-se como essa extensão (quando o agente só aceita
+                    as listadas em TOLVEX_ALLOWED_ORIGINS)
+
+O módulo do seu token:
+  Um token ou cartão é lido pelo módulo PKCS#11 do fabricante, uma biblioteca.
+  O agente usa, nesta ordem:
+  1. os caminhos da variável TOLVEX_PKCS11_MODULES, separados por ";";
+  2. a lista "pkcs11_modules" do arquivo de configuração, que é o indicado em
+     TOLVEX_AGENT_CONFIG ou @CONFIG@;
+  3. os módulos conhecidos que existirem no computador.
+  Exemplo de arquivo:
+    { "pkcs11_modules": ["@MODULE_JSON@"] }
+  ou, só para um comando:
+    @ENV_EXAMPLE@
+  "tolvexctl ping" mostra a configuração e os módulos que o agente vai usar.
 
 Registro do agente nos navegadores:
-  install    [--browser chrome,chromium,edge,firefox] [--extension-id ID|ORIGEM]...
-             [--firefox-id ID]... [--user|--system] [--name HOST] [--agent CAMINHO]
-             [--dir PASTA]
-  uninstall  [--browser ...] [--user|--system] [--name HOST] [--dir PASTA]
+  install    [--browser chrome,chromium,edge,firefox] [--user|--system]
+             [--extension-id ID]... [--firefox-id ID]... [--name NOME]
+             [--dir PASTA] [--agent CAMINHO]
+  uninstall  [--browser ...] [--user|--system] [--name NOME] [--dir PASTA]
+  Sem --extension-id vale a extensão de exemplo; sem --firefox-id,
+  agente@tolvex.com.br. --system registra para todos os usuários, sem tocar
+  nos arquivos que um pacote instalado (o .deb do agente) já registrou.
 
-Conversa com o agente (iniciado por este programa, como faz o navegador):
-  ping | tokens | certs      [--agent CAMINHO] [--origin ORIGEM] [--json] [--verbose]
-  sign --thumbprint HEX (--data-file ARQ | --hash-file ARQ) [--digest SHA-256|SHA-384|SHA-512]
-       [--pin-stdin]         o PIN é lido da primeira linha da entrada padrão
-  raw                        um pedido JSON por linha na entrada, uma resposta por linha na saída
-
---agent escolhe o agente (o padrão fica na mesma pasta que o tolvexctl), --origin
-passa a origem do chamador (necessária com TOLVEX_ALLOWED_ORIGINS), --verbose mostra
-o log do agente e --json escreve o resultado como JSON. Sem --extension-id vale a
-extensão de exemplo (ngdffiogcclincbckcnpmknjmklpfnkh); sem --firefox-id,
-agente@tolvex.com.br.
-Status de saída: 0 sucesso, 1 o agente respondeu com erro, 2 uso incorreto,
-3 falha ao falar com o agente ou ao gravar arquivos.
+Status de saída:
+  0  sucesso
+  1  o agente respondeu com um erro (PIN incorreto, certificado não
+     encontrado, ...)
+  2  uso incorreto
+  3  não foi possível falar com o agente, ou ler ou gravar um arquivo
+  4  a configuração do agente é inválida, ou nenhum módulo PKCS#11 pôde ser
+     carregado (a resposta do comando é mostrada assim mesmo)
 )";
+    auto put = [&](std::string_view key, std::string_view value) {
+        text.replace(text.find(key), key.size(), value);
+    };
+    put("@CONFIG@", p.config_file);
+    put("@MODULE_JSON@", p.module_example_json);
+    put("@ENV_EXAMPLE@", p.env_example);
+    return text;
 }
 
 }  // namespace tolvexctl

@@ -1,12 +1,20 @@
 #include "commands.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <sstream>
+#include <set>
 #include <vector>
 
+#include "agent_setup.hpp"
 #include "codec.hpp"
+#include "display.hpp"
+#include "messages.hpp"
 #include "process.hpp"
 #include "registration.hpp"
 #include "session.hpp"
@@ -17,15 +25,6 @@ namespace tolvexctl {
 namespace {
 
 using nlohmann::json;
-
-std::string text_of(const json& object, const char* key) {
-    if (!object.is_object())
-        return {};
-    auto it = object.find(key);
-    if (it == object.end() || !it->is_string())
-        return {};
-    return it->get<std::string>();
-}
 
 std::string dump(const json& value) {
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -39,91 +38,285 @@ std::filesystem::path agent_path(const Options& o) {
     return std::filesystem::path(agent_file_name());
 }
 
-std::string key_places(const json& sources) {
-    std::string out;
-    if (!sources.is_array())
-        return out;
-    for (const auto& s : sources) {
-        if (!out.empty())
-            out += "; ";
-        std::string label = text_of(s, "label");
-        out += label.empty() ? "(sem rótulo)" : label;
-        out += " (" + text_of(s, "kind") + ", " + text_of(s, "key_storage");
-        if (s.is_object() && s.value("requires_pin", false))
-            out += ", PIN";
-        const std::string provider = text_of(s, "provider");
-        if (!provider.empty())
-            out += ", " + provider;
-        out += ")";
+std::string today_utc() {
+    const auto days = std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now());
+    const std::chrono::year_month_day ymd{days};
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", static_cast<int>(ymd.year()),
+                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()));
+    return buf;
+}
+
+// One command against the agent: the options, the streams and what the
+// warnings have shown so far about the agent's setup.
+class AgentCommand {
+  public:
+    AgentCommand(const Options& o, std::istream& in, std::ostream& out, std::ostream& err,
+                 const PinPrompt& prompt)
+        : o_(o), in_(in), out_(out), err_(err), prompt_(prompt), setup_(inspect_agent_setup()) {}
+
+    int run();
+
+  private:
+    void warn(const std::string& text, const std::string& detail = {}) {
+        err_ << "tolvexctl: aviso: " << text << "\n";
+        if (o_.verbose && !detail.empty())
+            err_ << "  (" << detail << ")\n";
     }
-    return out;
+    int fail(const Failure& f);
+    int show_warnings(const json& warnings, const char* origin_key);
+    void explain_missing_modules(Session& session);
+    int run_listing(Session& session);
+    int run_sign(Session& session);
+    int run_raw(Session& session);
+
+    const Options& o_;
+    std::istream& in_;
+    std::ostream& out_;
+    std::ostream& err_;
+    const PinPrompt& prompt_;
+    AgentSetup setup_;
+    bool setup_broken_ = false;
+};
+
+int AgentCommand::fail(const Failure& f) {
+    if (f.code.empty()) {
+        err_ << "tolvexctl: " << f.message << "\n";
+        return kExitFailure;
+    }
+    err_ << "tolvexctl: " << explain_error(f.code, f.message) << "\n";
+    if (o_.verbose)
+        err_ << "  (" << f.code << ": " << f.message << ")\n";
+    if (o_.json)
+        out_ << dump(json{{"error", {{"code", f.code}, {"message", f.message}}}}) << "\n";
+    return setup_broken_ ? kExitSetup : kExitAgentError;
 }
 
-std::string document_of(const json& pki) {
-    const std::string cnpj = text_of(pki, "cnpj");
-    if (!cnpj.empty())
-        return "CNPJ " + cnpj;
-    const std::string cpf = text_of(pki, "cpf");
-    if (!cpf.empty())
-        return "CPF " + cpf;
-    return "-";
-}
-
-std::string validity_of(const json& cert) {
-    // RFC 3339 times; the date part is what a person compares.
-    auto day = [](std::string t) { return t.size() >= 10 ? t.substr(0, 10) : t; };
-    return day(text_of(cert, "not_before")) + " a " + day(text_of(cert, "not_after"));
-}
-
-std::string render_table(const std::vector<std::vector<std::string>>& rows) {
-    std::vector<std::size_t> widths;
-    for (const auto& row : rows) {
-        if (widths.size() < row.size())
-            widths.resize(row.size(), 0);
-        for (std::size_t c = 0; c < row.size(); ++c) {
-            widths[c] = std::max(widths[c], text_width(row[c]));
+// Shows the warnings of a listing; when every module the agent was to use
+// failed as a whole, says so and marks the setup as broken.
+int AgentCommand::show_warnings(const json& warnings, const char* origin_key) {
+    std::set<std::filesystem::path> failed;
+    if (warnings.is_array()) {
+        for (const auto& w : warnings) {
+            const std::string origin = w.is_object() ? w.value(origin_key, "") : "";
+            const std::string message = w.is_object() ? w.value("message", "") : "";
+            const auto module = std::find_if(setup_.modules.begin(), setup_.modules.end(),
+                                             [&](const auto& m) { return utf8(m) == origin; });
+            if (module != setup_.modules.end()) {
+                failed.insert(*module);
+                warn("o módulo " + origin +
+                         " não pôde ser usado: " + explain_module_failure(message, *module),
+                     message);
+                continue;
+            }
+            // "module/label": one token of a module that did load.
+            const auto token =
+                std::find_if(setup_.modules.begin(), setup_.modules.end(),
+                             [&](const auto& m) { return origin.starts_with(utf8(m) + "/"); });
+            if (token != setup_.modules.end()) {
+                const std::string label = origin.substr(utf8(*token).size() + 1);
+                warn("o token \"" + label + "\" (" + utf8(*token) +
+                         ") não pôde ser lido: " + explain_module_failure(message, *token),
+                     message);
+            } else if (origin == "Os" || origin == "Pkcs11") {
+                warn(std::string("um certificado ") +
+                         (origin == "Os" ? "do repositório do sistema" : "de um token") +
+                         " está danificado e ficou de fora",
+                     message);
+            } else {
+                warn(origin + ": " + message);
+            }
         }
     }
-    std::string out;
-    for (const auto& row : rows) {
-        std::string line;
-        for (std::size_t c = 0; c < row.size(); ++c) {
-            line += row[c];
-            if (c + 1 < row.size())
-                line.append(widths[c] - text_width(row[c]) + 2, ' ');
-        }
-        out += line + "\n";
+    if (!setup_.modules.empty() &&
+        failed.size() == std::set(setup_.modules.begin(), setup_.modules.end()).size()) {
+        warn("nenhum módulo PKCS#11 pôde ser carregado: os tokens não podem ser lidos");
+        setup_broken_ = true;
     }
-    return out;
+    return setup_broken_ ? kExitSetup : kExitOk;
 }
 
-void append_warnings(std::string& out, const json& result, const char* origin_key) {
-    if (!result.contains("warnings") || !result["warnings"].is_array())
+// After a signature that found no key: the modules that failed are the
+// likely reason, and only a listing says which.
+void AgentCommand::explain_missing_modules(Session& session) {
+    if (setup_.modules.empty()) {
+        warn(
+            "nenhum módulo PKCS#11 configurado: um certificado de token só é achado com o "
+            "módulo do fabricante (veja \"O módulo do seu token\" em tolvexctl --help)");
         return;
-    for (const auto& w : result["warnings"]) {
-        out += "aviso: " + text_of(w, origin_key) + ": " + text_of(w, "message") + "\n";
     }
+    if (auto tokens = session.call("list_tokens"); tokens && tokens->is_object())
+        show_warnings(tokens->value("warnings", json::array()), "module");
 }
 
+int AgentCommand::run_listing(Session& session) {
+    const bool tokens = o_.command == "tokens";
+    const bool ping = o_.command == "ping";
+    auto result = session.call(ping ? "ping" : tokens ? "list_tokens" : "list_certificates");
+    if (!result)
+        return fail(result.error());
+    if (o_.json)
+        out_ << dump(*result) << "\n";
+    else if (ping)
+        out_ << format_pong(*result, setup_);
+    else if (tokens)
+        out_ << format_tokens(*result);
+    else
+        out_ << format_certificates(*result, today_utc());
+    if (ping || !result->is_object())
+        return setup_broken_ ? kExitSetup : kExitOk;
+    const int status =
+        show_warnings(result->value("warnings", json::array()), tokens ? "module" : "source");
+    const bool empty = result->value(tokens ? "tokens" : "certificates", json::array()).empty();
+    if (empty && setup_.modules.empty()) {
+        warn(
+            "nenhum módulo PKCS#11 configurado: para ver os certificados de um token, "
+            "indique o módulo do fabricante (veja \"O módulo do seu token\" em tolvexctl "
+            "--help)");
+    }
+    return status;
+}
+
+// The whole file, or why it cannot be read, in words.
 std::expected<std::string, std::string> read_file(const std::filesystem::path& file) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(file, ec);
+    if (!std::filesystem::exists(status))
+        return std::unexpected("o arquivo " + utf8(file) + " não existe");
+    if (std::filesystem::is_directory(status))
+        return std::unexpected(utf8(file) + " é uma pasta, não um arquivo");
+    errno = 0;
     std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return std::unexpected("não foi possível ler " + utf8(file));
+    if (!in) {
+        const int e = errno;
+        return std::unexpected("não foi possível ler " + utf8(file) + ": " +
+                               (e == EACCES || e == EPERM ? std::string("sem permissão")
+                                : e != 0                  ? std::string(std::strerror(e))
+                                                          : std::string("erro desconhecido")));
+    }
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad())
-        return std::unexpected("não foi possível ler " + utf8(file));
+        return std::unexpected("não foi possível ler " + utf8(file) + " até o fim");
     return bytes;
 }
 
-std::vector<std::string> agent_args(const Options& o) {
-    if (o.origin)
-        return {*o.origin};
-    return {};
+int AgentCommand::run_sign(Session& session) {
+    const bool data = o_.data_file.has_value();
+    const auto& file = data ? *o_.data_file : *o_.hash_file;
+    auto bytes = read_file(file);
+    if (!bytes) {
+        err_ << "tolvexctl: " << bytes.error() << "\n";
+        return kExitFailure;
+    }
+    // Base64 grows it by a third, and a request is at most 1 MiB.
+    constexpr std::size_t kMaxData = (kMaxFrameBytes - 1024) / 4 * 3;
+    if (data && bytes->size() > kMaxData) {
+        err_ << "tolvexctl: " << utf8(file) << " tem " << bytes->size()
+             << " bytes, e o agente recebe até " << kMaxData
+             << " por pedido: assine o resumo dele com --hash-file (por exemplo, de openssl "
+                "dgst -sha256 -binary)\n";
+        return kExitUsage;
+    }
+    json fields = json::object();
+    fields["thumbprint"] = *o_.thumbprint;
+    fields[data ? "data" : "hash"] = base64_encode(*bytes);
+    if (o_.digest)
+        fields["digest_algorithm"] = *o_.digest;
+
+    std::optional<std::string> pin;
+    auto ask = [&]() -> bool {
+        auto typed = prompt_();
+        if (!typed) {
+            err_ << "tolvexctl: " << typed.error() << "\n";
+            return false;
+        }
+        pin = std::move(*typed);
+        return true;
+    };
+    if (o_.pin_stdin) {
+        if (prompt_) {
+            if (!ask())
+                return kExitUsage;
+        } else {
+            std::string line;
+            line.reserve(256);
+            if (!std::getline(in_, line)) {
+                err_ << "tolvexctl: nenhum PIN na entrada padrão (--pin-stdin lê a primeira "
+                        "linha)\n";
+                return kExitUsage;
+            }
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            pin = std::move(line);
+        }
+    }
+    auto sign = [&]() {
+        json request = fields;
+        if (pin)
+            request["pin"] = *pin;
+        return session.call("sign", std::move(request));
+    };
+    auto result = sign();
+    // Without a PIN first: a key that needs none is not made to wait for
+    // one, and a person at the terminal is asked only when the token wants it.
+    if (!result && result.error().code == "pin_required" && !pin && prompt_) {
+        if (!ask())
+            return kExitUsage;
+        result = sign();
+    }
+    if (pin)
+        wipe(*pin);
+    if (!result) {
+        const std::string& code = result.error().code;
+        if (code == "certificate_not_found" || code == "key_not_found" || code == "sign_failed")
+            explain_missing_modules(session);
+        return fail(result.error());
+    }
+    if (o_.json)
+        out_ << dump(*result) << "\n";
+    else
+        out_ << (result->is_object() ? result->value("signature", "") : std::string()) << "\n";
+    return setup_broken_ ? kExitSetup : kExitOk;
 }
 
-int report(std::ostream& err, const Failure& f) {
-    err << "tolvexctl: " << describe(f) << "\n";
-    return f.code.empty() ? kExitFailure : kExitAgentError;
+int AgentCommand::run_raw(Session& session) {
+    std::string line;
+    while (std::getline(in_, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.find_first_not_of(" \t") == std::string::npos)
+            continue;
+        auto answer = session.exchange(line);
+        if (!answer)
+            return fail(answer.error());
+        out_ << *answer << "\n" << std::flush;
+    }
+    return setup_broken_ ? kExitSetup : kExitOk;
+}
+
+int AgentCommand::run() {
+    // Before the agent starts: the problems it would only mention on its
+    // standard error, which nobody sees.
+    for (const auto& p : setup_.problems)
+        warn(p.text, p.detail);
+    setup_broken_ = !setup_.problems.empty();
+
+    auto session =
+        Session::open(agent_path(o_),
+                      o_.origin ? std::vector{*o_.origin} : std::vector<std::string>{}, o_.verbose);
+    if (!session)
+        return fail(session.error());
+    const int status = o_.command == "raw"    ? run_raw(*session)
+                       : o_.command == "sign" ? run_sign(*session)
+                                              : run_listing(*session);
+    if (status != kExitOk && status != kExitSetup)
+        return status;
+    const int agent_status = session->finish();
+    if (agent_status != 0) {
+        err_ << "tolvexctl: o agente terminou com status " << agent_status << "\n";
+        return kExitFailure;
+    }
+    return status;
 }
 
 int run_registration(const Options& o, std::ostream& out, std::ostream& err) {
@@ -168,165 +361,21 @@ int run_registration(const Options& o, std::ostream& out, std::ostream& err) {
     return kExitOk;
 }
 
-int run_raw(Session& session, std::istream& in, std::ostream& out, std::ostream& err) {
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.find_first_not_of(" \t") == std::string::npos)
-            continue;
-        auto answer = session.exchange(line);
-        if (!answer)
-            return report(err, answer.error());
-        out << *answer << "\n" << std::flush;
-    }
-    return kExitOk;
-}
-
-int run_sign(const Options& o, Session& session, std::istream& in, std::ostream& out,
-             std::ostream& err) {
-    json fields = json::object();
-    fields["thumbprint"] = *o.thumbprint;
-    const bool data = o.data_file.has_value();
-    auto bytes = read_file(data ? *o.data_file : *o.hash_file);
-    if (!bytes) {
-        err << "tolvexctl: " << bytes.error() << "\n";
-        return kExitFailure;
-    }
-    fields[data ? "data" : "hash"] = base64_encode(*bytes);
-    if (o.digest)
-        fields["digest_algorithm"] = *o.digest;
-    if (o.pin_stdin) {
-        std::string pin;
-        if (!std::getline(in, pin)) {
-            err << "tolvexctl: nenhum PIN na entrada padrão\n";
-            return kExitUsage;
-        }
-        if (!pin.empty() && pin.back() == '\r')
-            pin.pop_back();
-        fields["pin"] = pin;
-        wipe(pin);
-    }
-    auto result = session.call("sign", std::move(fields));
-    if (!result)
-        return report(err, result.error());
-    if (o.json) {
-        out << dump(*result) << "\n";
-    } else {
-        out << text_of(*result, "signature") << "\n";
-    }
-    return kExitOk;
-}
-
 }  // namespace
 
-std::size_t text_width(const std::string& text) {
-    std::size_t n = 0;
-    for (unsigned char c : text) {
-        if ((c & 0xc0) != 0x80)
-            ++n;
-    }
-    return n;
-}
-
-std::string format_pong(const json& r) {
-    std::string commands;
-    if (r.contains("commands") && r["commands"].is_array()) {
-        for (const auto& c : r["commands"]) {
-            if (!commands.empty())
-                commands += ", ";
-            commands += c.is_string() ? c.get<std::string>() : dump(c);
-        }
-    }
-    const std::string protocol = r.contains("protocol_version") ? dump(r["protocol_version"]) : "?";
-    return "agente " + text_of(r, "agent_version") + ", protocolo " + protocol + ", repositório " +
-           text_of(r, "os_store") + "\ncomandos: " + commands + "\n";
-}
-
-std::string format_tokens(const json& r) {
-    std::string out;
-    const json empty = json::array();
-    const json& tokens = r.contains("tokens") && r["tokens"].is_array() ? r["tokens"] : empty;
-    if (tokens.empty()) {
-        out += "nenhum token encontrado\n";
-    } else {
-        std::vector<std::vector<std::string>> rows{
-            {"Slot", "Rótulo", "Fabricante", "Modelo", "Série", "Módulo"}};
-        for (const auto& t : tokens) {
-            rows.push_back({t.contains("slot_id") ? dump(t["slot_id"]) : "?", text_of(t, "label"),
-                            text_of(t, "manufacturer"), text_of(t, "model"),
-                            text_of(t, "serial_number"), text_of(t, "module")});
-        }
-        out += render_table(rows);
-    }
-    append_warnings(out, r, "module");
-    return out;
-}
-
-std::string format_certificates(const json& r) {
-    std::string out;
-    const json empty = json::array();
-    const json& certs =
-        r.contains("certificates") && r["certificates"].is_array() ? r["certificates"] : empty;
-    if (certs.empty()) {
-        out += "nenhum certificado encontrado\n";
-    } else {
-        std::vector<std::vector<std::string>> rows{
-            {"Titular (CN)", "CPF/CNPJ", "Validade", "Chave", "Impressão digital"}};
-        for (const auto& c : certs) {
-            const json pki = c.contains("pki_brazil") ? c["pki_brazil"] : json::object();
-            rows.push_back({text_of(c, "subject_cn"), document_of(pki), validity_of(c),
-                            key_places(c.contains("sources") ? c["sources"] : json()),
-                            text_of(c, "thumbprint")});
-        }
-        out += render_table(rows);
-    }
-    append_warnings(out, r, "source");
-    return out;
-}
-
-int run(const Options& o, std::istream& in, std::ostream& out, std::ostream& err) {
+int run(const Options& o, std::istream& in, std::ostream& out, std::ostream& err,
+        const PinPrompt& prompt) {
     if (o.command == "help") {
         out << usage_text();
         return kExitOk;
     }
+    if (o.command == "version") {
+        out << version_text();
+        return kExitOk;
+    }
     if (o.command == "install" || o.command == "uninstall")
         return run_registration(o, out, err);
-
-    auto session = Session::open(agent_path(o), agent_args(o), o.verbose);
-    if (!session)
-        return report(err, session.error());
-
-    int status = kExitOk;
-    if (o.command == "raw") {
-        status = run_raw(*session, in, out, err);
-    } else if (o.command == "sign") {
-        status = run_sign(o, *session, in, out, err);
-    } else {
-        const std::string command = o.command == "ping"     ? "ping"
-                                    : o.command == "tokens" ? "list_tokens"
-                                                            : "list_certificates";
-        auto result = session->call(command);
-        if (!result)
-            return report(err, result.error());
-        if (o.json) {
-            out << dump(*result) << "\n";
-        } else if (o.command == "ping") {
-            out << format_pong(*result);
-        } else if (o.command == "tokens") {
-            out << format_tokens(*result);
-        } else {
-            out << format_certificates(*result);
-        }
-    }
-    if (status != kExitOk)
-        return status;
-    const int agent_status = session->finish();
-    if (agent_status != 0) {
-        err << "tolvexctl: o agente terminou com status " << agent_status << "\n";
-        return kExitFailure;
-    }
-    return kExitOk;
+    return AgentCommand(o, in, out, err, prompt).run();
 }
 
 }  // namespace tolvexctl

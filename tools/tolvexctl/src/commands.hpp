@@ -2,10 +2,10 @@
 
 // The subcommands of tolvexctl, on top of the session and the registration.
 
+#include <expected>
+#include <functional>
 #include <iosfwd>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "cli.hpp"
 
@@ -16,17 +16,18 @@ enum ExitStatus : int {
     kExitAgentError = 1,  // the agent answered with an error object
     kExitUsage = 2,
     kExitFailure = 3,  // no agent, agent ended, file not readable or writable
+    // The agent's configuration is invalid, or none of its PKCS#11 modules
+    // could be used; the command's answer is shown all the same.
+    kExitSetup = 4,
 };
 
-// Runs one parsed command. `in` is read by raw and by --pin-stdin.
-int run(const Options& options, std::istream& in, std::ostream& out, std::ostream& err);
+// Asks the person at the terminal for the PIN; empty when nobody is there
+// (input from a file or a pipe).
+using PinPrompt = std::function<std::expected<std::string, std::string>()>;
 
-// Readable forms of listing results.
-std::string format_certificates(const nlohmann::json& result);
-std::string format_tokens(const nlohmann::json& result);
-std::string format_pong(const nlohmann::json& result);
-
-// Display width of UTF-8 text: one column per code point.
-std::size_t text_width(const std::string& text);
+// Runs one parsed command. `in` is read by raw and by --pin-stdin without a
+// terminal.
+int run(const Options& options, std::istream& in, std::ostream& out, std::ostream& err,
+        const PinPrompt& prompt = {});
 
 }  // namespace tolvexctl

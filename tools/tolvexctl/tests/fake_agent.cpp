@@ -4,6 +4,8 @@
 //   "fail"  -> error pin_incorrect / "PIN incorreto"
 //   "big"   -> ok, result {"blob": <900 000 characters>}
 //   "quit"  -> exits with status 1 without answering
+//   "sign"  -> pin_required without a "pin", pin_incorrect unless it is
+//              "1234", else ok with a fixed signature
 // The caller origin "refuse" makes it exit with status 2 before reading.
 #include <cstdio>
 #include <iostream>
@@ -62,6 +64,16 @@ int main(int argc, char** argv) {
         if (command == "fail") {
             response["ok"] = false;
             response["error"] = {{"code", "pin_incorrect"}, {"message", "PIN incorreto"}};
+        } else if (command == "sign") {
+            const std::string pin = request.value("pin", std::string("\x01"));
+            response["ok"] = pin == "1234";
+            if (pin == "1234") {
+                response["result"] = {{"signature", "c2lnbmVk"}};
+            } else if (pin == "\x01") {
+                response["error"] = {{"code", "pin_required"}, {"message", "PIN necessário"}};
+            } else {
+                response["error"] = {{"code", "pin_incorrect"}, {"message", "PIN incorreto"}};
+            }
         } else if (command == "big") {
             response["ok"] = true;
             response["result"] = {{"blob", std::string(900000, 'x')}};
