@@ -13,6 +13,9 @@ JOBS ?= $(shell nproc)
 ROOT := $(CURDIR)
 MINGW_PREFIX_CMD := bash $(ROOT)/scripts/build-mingw-deps.sh
 VERSION := $(shell sed -n 's/^project.tolvex VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+# The extensions the MSI and the .deb let in (browser/PRODUCTION.md), when
+# given (even empty, which means the sample's); the CMake cache keeps them.
+PACKAGE_IDS := $(foreach v,TOLVEX_EXTENSION_IDS TOLVEX_FIREFOX_IDS,$(if $(filter undefined,$(origin $(v))),,"-D$(v)=$($(v))"))
 
 .PHONY: all deps build asan windows test test-linux test-asan test-windows test-e2e \
         format format-check demo bench clean msi deb fuzz extension test-browser
@@ -23,7 +26,7 @@ deps:
 	@bash scripts/install-deps.sh
 
 build: deps
-	cmake --preset linux >/dev/null
+	cmake --preset linux $(PACKAGE_IDS) >/dev/null
 	cmake --build --preset linux -j$(JOBS)
 
 asan: deps
@@ -31,7 +34,7 @@ asan: deps
 	cmake --build --preset linux-asan -j$(JOBS)
 
 windows: deps
-	prefix=$$($(MINGW_PREFIX_CMD)) && cmake --preset windows -DTOLVEX_MINGW_PREFIX=$$prefix >/dev/null
+	prefix=$$($(MINGW_PREFIX_CMD)) && cmake --preset windows -DTOLVEX_MINGW_PREFIX=$$prefix $(PACKAGE_IDS) >/dev/null
 	cmake --build --preset windows -j$(JOBS)
 
 # The installers: build/windows/tolvex-agent-<version>.msi (per user) and

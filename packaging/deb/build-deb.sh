@@ -31,10 +31,17 @@ declare -A dirs=(
   [edge]=/etc/opt/edge/native-messaging-hosts
   [firefox]=/usr/lib/mozilla/native-messaging-hosts
 )
+# The extensions let in: the build's TOLVEX_EXTENSION_IDS and
+# TOLVEX_FIREFOX_IDS (comma-separated), else tolvexctl's defaults.
+allowed=()
+IFS=, read -ra ids <<<"${TOLVEX_EXTENSION_IDS:-}"
+for id in "${ids[@]}"; do allowed+=(--extension-id "$id"); done
+IFS=, read -ra ids <<<"${TOLVEX_FIREFOX_IDS:-}"
+for id in "${ids[@]}"; do allowed+=(--firefox-id "$id"); done
 for browser in chrome chromium edge firefox; do
   # tolvexctl warns that the agent is not at its installed path yet.
   if ! log=$("$root$lib/tolvexctl" install --browser "$browser" --dir "$root${dirs[$browser]}" \
-               --agent "$lib/tolvex_agent" 2>&1 </dev/null); then
+               --agent "$lib/tolvex_agent" "${allowed[@]}" 2>&1 </dev/null); then
     echo "$log" >&2
     exit 1
   fi
