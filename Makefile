@@ -7,13 +7,18 @@
 #   make msi      the Windows installers (build/windows/tolvex-agent-*.msi)
 #   make deb      the Debian package (build/linux/tolvex-agent_*.deb)
 #   make fuzz     the fuzz targets with clang-19, FUZZ_SECONDS each (default 60)
+#   make extension  the extension's store packages (build/extension/)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 ROOT := $(CURDIR)
 MINGW_PREFIX_CMD := bash $(ROOT)/scripts/build-mingw-deps.sh
+VERSION := $(shell sed -n 's/^project.tolvex VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+# The extensions the MSI and the .deb let in (browser/PRODUCTION.md), when
+# given (even empty, which means the sample's); the CMake cache keeps them.
+PACKAGE_IDS := $(foreach v,TOLVEX_EXTENSION_IDS TOLVEX_FIREFOX_IDS,$(if $(filter undefined,$(origin $(v))),,"-D$(v)=$($(v))"))
 
 .PHONY: all deps build asan windows test test-linux test-asan test-windows test-e2e \
-        format format-check demo bench clean msi deb fuzz
+        format format-check demo bench clean msi deb fuzz extension test-browser
 
 all: build
 
@@ -21,7 +26,7 @@ deps:
 	@bash scripts/install-deps.sh
 
 build: deps
-	cmake --preset linux >/dev/null
+	cmake --preset linux $(PACKAGE_IDS) >/dev/null
 	cmake --build --preset linux -j$(JOBS)
 
 asan: deps
@@ -29,7 +34,7 @@ asan: deps
 	cmake --build --preset linux-asan -j$(JOBS)
 
 windows: deps
-	prefix=$$($(MINGW_PREFIX_CMD)) && cmake --preset windows -DTOLVEX_MINGW_PREFIX=$$prefix >/dev/null
+	prefix=$$($(MINGW_PREFIX_CMD)) && cmake --preset windows -DTOLVEX_MINGW_PREFIX=$$prefix $(PACKAGE_IDS) >/dev/null
 	cmake --build --preset windows -j$(JOBS)
 
 # The installers: build/windows/tolvex-agent-<version>.msi (per user) and
@@ -40,6 +45,17 @@ msi: windows
 
 deb: build
 	cmake --build --preset linux --target deb
+
+# The extension as a site ships it, from browser/extension with the
+# configuration it holds: build/extension/tolvex-extension-<version>-chromium.zip
+# (Chrome Web Store, Edge Add-ons) and -firefox.xpi (addons.mozilla.org).
+extension: deps
+	node browser/dev/package-extension.mjs build/extension $(VERSION)
+
+# The page client's npm package installed from its tarball, imported and
+# type-checked; the Firefox package linted (tools from npm, pinned).
+test-browser: extension
+	bash browser/dev/check.sh $(VERSION) build/extension
 
 format:
 	git ls-files '*.cpp' '*.hpp' '*.c' '*.h' | xargs -r clang-format -i
@@ -74,7 +90,7 @@ test-e2e: build
 # reason of each skip.
 test:
 	@rm -rf build/test-results
-	@$(MAKE) --no-print-directory format-check test-linux test-asan test-windows test-e2e
+	@$(MAKE) --no-print-directory format-check test-linux test-asan test-windows test-browser test-e2e
 	@python3 scripts/test-summary.py total build/test-results
 
 # Installs only its own packages and builds only the agent and tolvexctl.

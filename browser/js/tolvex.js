@@ -1,29 +1,19 @@
 // Page client of the Tolvex signing agent.
 //
-//   import * as tolvex from "./tolvex.js";
+//   import * as tolvex from "@tolvex/page-client";
 //   const { certificates } = await tolvex.listCertificates();
 //   const { signature } = await tolvex.sign({ thumbprint, data: bytes });
 //
 // Requests travel page -> content script -> service worker of the Tolvex
 // extension -> agent (Native Messaging), and the answer the same way back.
-// Every failure is a TolvexError whose `code` is the agent's error code
-// ("pin_locked", "certificate_not_found", ...) with the agent's Portuguese
-// `message`, or one of the codes of this client and the extension:
-//   user_cancelled      the user refused in the extension's window
-//   extension_missing   the extension is not installed or not active here
-//   origin_not_allowed  the extension does not serve this page's origin
-//   host_not_found      the agent is not registered with the browser
-//   host_forbidden      the agent's registration does not list the extension
-//   host_exited         the agent ended without answering
-//   host_error          any other failure to reach the agent
-//   extension_error     the extension itself failed
-//   timeout             no answer in time (the time the person spends
-//                       deciding in the extension's window does not count)
-//   busy                this page already has too many requests waiting
-//                       for the person or for the agent; try again later
-//   invalid_argument    a call with unusable arguments (checked here), or a
-//                       pin the extension does not take from pages
-//   invalid_response    an answer that is not the agent's envelope
+// Every failure is a TolvexError with a stable `code` and a Portuguese
+// `message`. README.md beside this file is the reference (every call,
+// option, result field and error code, and what to tell the person for
+// each); tolvex.d.ts types the same, and a test keeps the three in step.
+//
+// Importing this module touches no browser global: under server-side
+// rendering it can be imported, and a call made there rejects with
+// extension_missing.
 
 const CHANNEL = "tolvex";
 
@@ -44,15 +34,17 @@ export class TolvexError extends Error {
   }
 }
 
-export function configure(options = {}) {
-  for (const key of ["timeoutMs", "detectMs"]) {
-    if (options[key] !== undefined) {
-      if (!Number.isFinite(options[key]) || options[key] <= 0) {
-        throw new TolvexError("invalid_argument", `${key} deve ser um número positivo`);
-      }
-      settings[key] = options[key];
-    }
+function positive(options, key) {
+  const value = options?.[key];
+  if (value !== undefined && (!Number.isFinite(value) || value <= 0)) {
+    throw new TolvexError("invalid_argument", `${key} deve ser um número positivo`);
   }
+  return value;
+}
+
+export function configure(options = {}) {
+  const given = { timeoutMs: positive(options, "timeoutMs"), detectMs: positive(options, "detectMs") };
+  for (const [key, value] of Object.entries(given)) if (value !== undefined) settings[key] = value;
 }
 
 // --- transport ------------------------------------------------------------
@@ -65,25 +57,32 @@ let counter = 0;
 // per-copy prefix keeps their request ids apart.
 const instance = Math.random().toString(36).slice(2, 10);
 
-window.addEventListener("message", (event) => {
-  if (event.source !== window || event.origin !== window.location.origin) return;
-  const data = event.data;
-  if (!data || data.channel !== CHANNEL || data.direction !== "to-page") return;
-  if (data.type === "ready") {
-    extensionReady = true;
-    const waiters = readyWaiters;
-    readyWaiters = [];
-    waiters.forEach((w) => w());
-    return;
-  }
-  if (data.type === "response" && pending.has(data.id)) {
-    const { resolve } = pending.get(data.id);
-    pending.delete(data.id);
-    resolve(data);
-  } else if (data.type === "status" && pending.has(data.id)) {
-    pending.get(data.id).status(data.status);
-  }
-});
+// The page's messages are listened to from the first call on, not at
+// import: a module imported on a server must not reach for `window`.
+let listening = false;
+function listen() {
+  if (listening) return;
+  listening = true;
+  window.addEventListener("message", (event) => {
+    if (event.source !== window || event.origin !== window.location.origin) return;
+    const data = event.data;
+    if (!data || data.channel !== CHANNEL || data.direction !== "to-page") return;
+    if (data.type === "ready") {
+      extensionReady = true;
+      const waiters = readyWaiters;
+      readyWaiters = [];
+      waiters.forEach((w) => w());
+      return;
+    }
+    if (data.type === "response" && pending.has(data.id)) {
+      const { resolve } = pending.get(data.id);
+      pending.delete(data.id);
+      resolve(data);
+    } else if (data.type === "status" && pending.has(data.id)) {
+      pending.get(data.id).status(data.status);
+    }
+  });
+}
 
 function post(message) {
   window.postMessage({ channel: CHANNEL, direction: "to-extension", ...message }, window.location.origin);
@@ -110,9 +109,13 @@ function waitForExtension() {
   });
 }
 
-async function call(command, fields = {}, options = {}) {
+async function call(command, fields, options) {
+  if (typeof window === "undefined" || typeof window.postMessage !== "function") {
+    throw new TolvexError("extension_missing", "a extensão Tolvex só é alcançada de uma página aberta no navegador");
+  }
+  const timeoutMs = positive(options, "timeoutMs") ?? settings.timeoutMs;
+  listen();
   await waitForExtension();
-  const timeoutMs = options.timeoutMs ?? settings.timeoutMs;
   const id = `${instance}-${++counter}`;
   const request = { id, command, ...fields };
   const reply = await new Promise((resolve, reject) => {

@@ -125,6 +125,7 @@ test("argument errors are reported before anything is sent", async () => {
                       { thumbprint: T, hash: h32, labels: ["x".repeat(81)] }]) {
     assert.equal((await rejection(tolvex.sign(args))).code, "invalid_argument", JSON.stringify(args));
   }
+  assert.equal((await rejection(tolvex.ping({ timeoutMs: 0 }))).code, "invalid_argument");
   assert.equal(sent, 0);
 });
 

@@ -43,11 +43,18 @@ for f in "$agent" "$ctl"; do
 done
 ln -s ../lib/tolvex/tolvexctl "$root/usr/bin/tolvexctl"
 
+# The extensions let in: the build's TOLVEX_EXTENSION_IDS and
+# TOLVEX_FIREFOX_IDS (comma-separated), else tolvexctl's defaults.
+allowed=()
+IFS=, read -ra ids <<<"${TOLVEX_EXTENSION_IDS:-}"
+for id in "${ids[@]}"; do allowed+=(--extension-id "$id"); done
+IFS=, read -ra ids <<<"${TOLVEX_FIREFOX_IDS:-}"
+for id in "${ids[@]}"; do allowed+=(--firefox-id "$id"); done
 # tolvexctl warns that the agent is not at its installed path yet.
 manifest() {
   local log
   if ! log=$("$root$lib/tolvexctl" install --browser "$1" --dir "$2" --agent "$lib/tolvex_agent" \
-               2>&1 </dev/null); then
+               "${allowed[@]}" 2>&1 </dev/null); then
     fail "tolvexctl install --browser $1: $log"
   fi
 }

@@ -131,8 +131,8 @@ PY
 
 # TOLVEX_E2E_BROWSERS picks some of: chromium (the shipped messaging),
 # cloning (Chromium with structured-clone messaging, the attacks only),
-# firefox.
-browsers=" ${TOLVEX_E2E_BROWSERS:-chromium cloning firefox} "
+# firefox, sample (the sample site in Chromium, its .p7s checked by OpenSSL).
+browsers=" ${TOLVEX_E2E_BROWSERS:-chromium cloning firefox sample} "
 status=0
 if [[ $browsers == *" chromium "* ]]; then
   echo "e2e: headless Chromium, extension $extension_id, agent $agent"
@@ -152,5 +152,39 @@ if [[ $browsers == *" firefox "* ]]; then
   python3 "$root/tests/e2e/bidi_driver.py" --work "$work" --www "$www" --extension "$extension" \
     --ctl "$ctl" --agent "$agent" --refusing-agent "$work/refusing-agent.sh" \
     --fixture "$work/fixture.json" --addon-id "$addon_id" || status=1
+fi
+if [[ $browsers == *" sample "* ]]; then
+  # The sample site as its README runs it: its dependencies from npm at the
+  # versions its lockfile pins (installed again only when that changes),
+  # beside a copy of the page client, which its package.json names as
+  # ../../js.
+  sample_root=$root/build/e2e-sample
+  sample=$sample_root/examples/sign-file
+  sample_lock=$root/browser/examples/sign-file/package-lock.json
+  fresh=
+  if [ ! -d "$sample/node_modules/pkijs" ] || ! cmp -s "$sample_lock" "$sample/package-lock.json"; then
+    rm -rf "$sample_root"
+    fresh=1
+  fi
+  mkdir -p "$sample_root/js" "$sample"
+  find "$sample_root/js" "$sample" -mindepth 1 -maxdepth 1 ! -name node_modules -exec rm -rf {} +
+  tar -C "$root/browser/js" --exclude=node_modules -cf - . | tar -C "$sample_root/js" -xf -
+  tar -C "$root/browser/examples/sign-file" --exclude=node_modules -cf - . | tar -C "$sample" -xf -
+  if [ -n "$fresh" ]; then
+    (cd "$sample" && npm ci --ignore-scripts --no-audit --no-fund --no-update-notifier --loglevel=error) >&2 ||
+      { echo "e2e: npm could not install the sample's packages" >&2; exit 1; }
+  fi
+  if ! sample_out=$(cd "$sample" && node --test test/ 2>&1); then
+    printf '%s\n' "$sample_out" >&2
+    echo "e2e: the sample's CAdES tests failed" >&2
+    status=1
+  else
+    echo "e2e: the sample's CAdES assembly: $(printf '%s\n' "$sample_out" | grep -E '^# pass' | sed 's/# pass //') tests passed under node"
+  fi
+  echo "e2e: the sample site in headless Chromium, signing on the SoftHSM token"
+  mkdir -p "$work/udd-sample" "$work/sample"
+  python3 "$root/tests/e2e/sample_driver.py" --work "$work/sample" --extension "$extension" \
+    --udd "$work/udd-sample" --ctl "$ctl" --agent "$agent" --fixture "$work/fixture.json" \
+    --extension-id "$extension_id" --sample "$sample" --token "$work/token" || status=1
 fi
 exit $status
