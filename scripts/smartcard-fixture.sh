@@ -23,6 +23,7 @@
 # client, and the card ends with its reader. Never add -a (APDU logging):
 # it writes PINs in clear.
 set -euo pipefail
+scripts=$(cd "$(dirname "$0")" && pwd)
 
 action=${1:?usage: smartcard-fixture.sh start DIR CARD_PROGRAM | stop DIR}
 dir=${2:?usage: smartcard-fixture.sh start DIR CARD_PROGRAM | stop DIR}
@@ -116,20 +117,7 @@ rm -f ca.key ca.srl person.key person.csr person.p12 p12.pass
 
 # --- pcscd with vpcd as its reader, on a free pair of loopback ports ---------
 # vpcd offers two readers, on the port and the next one.
-port=$(python3 - <<'PY'
-import random, socket
-for _ in range(200):
-    p = random.randrange(20000, 60000, 2)
-    try:
-        a, b = socket.socket(), socket.socket()
-        a.bind(("127.0.0.1", p)); b.bind(("127.0.0.1", p + 1))
-        a.close(); b.close()
-        print(p)
-        break
-    except OSError:
-        pass
-PY
-)
+port=$(python3 "$scripts/free-port-pair.py")
 [ -n "$port" ] || fail "no free pair of loopback ports"
 cat > reader.conf.d/vpcd <<CONF
 FRIENDLYNAME "Tolvex Virtual PCD"

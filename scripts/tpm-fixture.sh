@@ -13,6 +13,7 @@
 # nothing, so a caller that captures this script's output is not kept waiting
 # by them; stop ends them by PID.
 set -euo pipefail
+scripts=$(cd "$(dirname "$0")" && pwd)
 
 action=${1:?usage: tpm-fixture.sh start|stop DIR}
 dir=${2:?usage: tpm-fixture.sh start|stop DIR}
@@ -56,20 +57,7 @@ trap 'status=$?; [ $status -eq 0 ] || stop_daemons; exit $status' EXIT
 fail() { echo "tpm-fixture: $*" >&2; for f in swtpm abrmd dbus; do [ -f $f.log ] && sed "s/^/  $f: /" $f.log >&2; done; exit 1; }
 
 # swtpm's TCTI finds the control channel at the server port + 1.
-port=$($python - <<'PY'
-import random, socket
-for _ in range(200):
-    p = random.randrange(20000, 60000, 2)
-    try:
-        a, b = socket.socket(), socket.socket()
-        a.bind(("127.0.0.1", p)); b.bind(("127.0.0.1", p + 1))
-        a.close(); b.close()
-        print(p)
-        break
-    except OSError:
-        pass
-PY
-)
+port=$($python "$scripts/free-port-pair.py")
 [ -n "$port" ] || fail "no free pair of loopback ports"
 
 swtpm socket --tpm2 --tpmstate dir="$dir/state" \
