@@ -16,14 +16,8 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 tools=$root/build/browser-npm
 started=$(date +%s.%N)
 
-if [ ! -x "$tools/node_modules/.bin/tsc" ] || ! cmp -s "$root/browser/package-lock.json" "$tools/package-lock.json"; then
-  command -v npm >/dev/null || { echo "browser: npm not found (apt-get install nodejs)" >&2; exit 1; }
-  rm -rf "$tools"
-  mkdir -p "$tools"
-  cp "$root/browser/package.json" "$root/browser/package-lock.json" "$tools/"
-  (cd "$tools" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error) >&2 ||
-    { echo "browser: npm could not install typescript and addons-linter" >&2; exit 1; }
-fi
+bash "$root/scripts/npm-tools.sh" "$root/browser" "$tools" node_modules/.bin/tsc ||
+  { echo "browser: typescript and addons-linter could not be installed" >&2; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tolvex-package.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -30,15 +30,8 @@ fi
 # axe-core from npm, at the version the lockfile pins, kept in the build
 # folder: installed again only when the lockfile changes.
 npm_dir=$root/build/e2e-npm
-if [ ! -f "$npm_dir/node_modules/axe-core/axe.min.js" ] ||
-   ! cmp -s "$root/tests/e2e/package-lock.json" "$npm_dir/package-lock.json"; then
-  command -v npm >/dev/null || { echo "e2e: npm not found (apt-get install npm)" >&2; exit 1; }
-  rm -rf "$npm_dir"
-  mkdir -p "$npm_dir"
-  cp "$root/tests/e2e/package.json" "$root/tests/e2e/package-lock.json" "$npm_dir/"
-  (cd "$npm_dir" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error) >&2 ||
-    { echo "e2e: npm could not install axe-core" >&2; exit 1; }
-fi
+bash "$root/scripts/npm-tools.sh" "$root/tests/e2e" "$npm_dir" node_modules/axe-core/axe.min.js ||
+  { echo "e2e: axe-core could not be installed" >&2; exit 1; }
 export TOLVEX_AXE=$npm_dir/node_modules/axe-core/axe.min.js
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tolvex-e2e.XXXXXX")
