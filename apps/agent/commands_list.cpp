@@ -1,8 +1,10 @@
 #include <algorithm>
+#include <iterator>
 #include <map>
-#include "tolvex/core/text.hpp"
 
 #include "commands.hpp"
+#include "tolvex/core/cert.hpp"
+#include "tolvex/core/text.hpp"
 
 namespace tolvex::agent {
 namespace {
@@ -14,12 +16,40 @@ const char* kind_name(core::SourceKind kind) {
 
 }  // namespace
 
+RequestSources::RequestSources(const HandlerContext& context) {
+    opened_.reserve(context.sources.size());
+    for (const auto& source : context.sources)
+        opened_.push_back({source->source_kind(), source->open(), std::nullopt, {}});
+}
+
+core::SourceListing& RequestSources::listing(std::size_t i) {
+    Opened& source = opened_[i];
+    if (!source.listing) {
+        source.listing = source.session->list_certificates();
+        source.thumbprints.reserve(source.listing->certificates.size());
+        for (const auto& cert : source.listing->certificates)
+            source.thumbprints.push_back(core::compute_thumbprint(cert.der));
+    }
+    return *source.listing;
+}
+
+const core::SourceCertificate* RequestSources::find(std::size_t i, std::string_view thumbprint) {
+    const auto& certificates = listing(i).certificates;
+    const auto& thumbprints = opened_[i].thumbprints;
+    auto it = std::find(thumbprints.begin(), thumbprints.end(), thumbprint);
+    if (it == thumbprints.end())
+        return nullptr;
+    return &certificates[static_cast<std::size_t>(it - thumbprints.begin())];
+}
+
 CommandOutcome list_tokens(const HandlerContext& context, const Request&) {
     Tokens result;
-    if (context.token_source) {
-        auto listing = context.token_source->list_tokens();
-        result.tokens = std::move(listing.tokens);
-        result.warnings = std::move(listing.warnings);
+    RequestSources sources(context);
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        auto listing = sources.session(i).list_tokens();
+        std::move(listing.tokens.begin(), listing.tokens.end(), std::back_inserter(result.tokens));
+        std::move(listing.warnings.begin(), listing.warnings.end(),
+                  std::back_inserter(result.warnings));
     }
     return result;
 }
@@ -29,13 +59,15 @@ CommandOutcome list_certificates(const HandlerContext& context, const Request&) 
     std::map<std::string, core::CertificateSummary> by_thumbprint;
     Certificates result;
 
-    for (const auto& source : context.sources) {
-        auto listing = source->list_certificates();
+    RequestSources sources(context);
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        auto& listing = sources.listing(i);
         for (auto& w : listing.warnings)
             result.warnings.push_back(std::move(w));
 
-        for (const auto& cert : listing.certificates) {
-            std::string thumbprint = core::compute_thumbprint(cert.der);
+        for (std::size_t c = 0; c < listing.certificates.size(); ++c) {
+            const core::SourceCertificate& cert = listing.certificates[c];
+            std::string thumbprint = sources.thumbprint(i, c);
             core::SourceEntry entry = core::source_entry(cert);
 
             if (auto it = by_thumbprint.find(thumbprint); it != by_thumbprint.end()) {
@@ -47,7 +79,7 @@ CommandOutcome list_certificates(const HandlerContext& context, const Request&) 
             }
             auto summary = core::build_summary(cert.der, {std::move(entry)});
             if (!summary) {
-                result.warnings.push_back({kind_name(source->source_kind()), summary.error()});
+                result.warnings.push_back({kind_name(sources.kind(i)), summary.error()});
                 continue;
             }
             if (summary->is_ca)
@@ -70,15 +102,12 @@ CommandOutcome list_certificates(const HandlerContext& context, const Request&) 
     return result;
 }
 
-core::Result<core::Bytes> find_certificate(const HandlerContext& context,
-                                           std::string_view thumbprint) {
+core::Result<const core::SourceCertificate*> find_certificate(RequestSources& sources,
+                                                              std::string_view thumbprint) {
     const std::string wanted = core::ascii_lower(thumbprint);
-    for (const auto& source : context.sources) {
-        auto listing = source->list_certificates();
-        for (auto& cert : listing.certificates) {
-            if (core::compute_thumbprint(cert.der) == wanted)
-                return std::move(cert.der);
-        }
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        if (const auto* found = sources.find(i, wanted))
+            return found;
     }
     return std::unexpected(core::AgentError(core::ErrorKind::CertificateNotFound));
 }
@@ -87,10 +116,11 @@ CommandOutcome read_certificate(const HandlerContext& context, const Request& re
     if (!request.thumbprint) {
         return std::unexpected(CommandFailure::invalid_request("thumbprint é obrigatório"));
     }
-    auto der = find_certificate(context, *request.thumbprint);
-    if (!der)
-        return std::unexpected(CommandFailure::from(der.error()));
-    return Certificate{core::ascii_lower(*request.thumbprint), std::move(*der)};
+    RequestSources sources(context);
+    auto found = find_certificate(sources, *request.thumbprint);
+    if (!found)
+        return std::unexpected(CommandFailure::from(found.error()));
+    return Certificate{core::ascii_lower(*request.thumbprint), (*found)->der};
 }
 
 }  // namespace tolvex::agent

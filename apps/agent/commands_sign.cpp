@@ -65,7 +65,7 @@ std::expected<std::vector<core::Bytes>, std::string> decode_sign_inputs(
     return out;
 }
 
-core::Result<std::vector<core::Bytes>> sign_with_sources(const HandlerContext& context,
+core::Result<std::vector<core::Bytes>> sign_with_sources(RequestSources& sources,
                                                          std::string_view thumbprint,
                                                          std::span<const core::Bytes> digests,
                                                          core::DigestAlgorithm alg,
@@ -76,22 +76,18 @@ core::Result<std::vector<core::Bytes>> sign_with_sources(const HandlerContext& c
     const std::string wanted = core::ascii_lower(thumbprint);
     std::optional<core::AgentError> remembered;
 
-    for (const auto& source : context.sources) {
-        auto listing = source->list_certificates();
-        auto it = std::find_if(listing.certificates.begin(), listing.certificates.end(),
-                               [&](const core::SourceCertificate& c) {
-                                   return core::compute_thumbprint(c.der) == wanted;
-                               });
-        if (it == listing.certificates.end())
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        const core::SourceCertificate* certificate = sources.find(i, wanted);
+        if (certificate == nullptr)
             continue;
 
-        auto signatures = source->sign_batch(it->der, digests, alg, pin);
+        auto signatures = sources.session(i).sign(*certificate, digests, alg, pin);
         // A driver can sign with another key than the certificate's (a token
         // that pairs keys and certificates its own way, say); what does not
         // verify never leaves the agent, and the next source may still sign.
         if (signatures) {
             auto checked =
-                check_signatures(it->der, source->source_kind(), digests, *signatures, alg);
+                check_signatures(certificate->der, sources.kind(i), digests, *signatures, alg);
             if (checked)
                 return signatures;
             signatures = std::unexpected(std::move(checked.error()));
@@ -143,15 +139,18 @@ CommandOutcome sign(const HandlerContext& context, const Request& request) {
     if (digests->size() > MAX_BATCH_ITEMS)
         return std::unexpected(invalid("lote excede 500 itens"));
 
-    auto der = find_certificate(context, *request.thumbprint);
-    if (!der)
-        return std::unexpected(CommandFailure::from(der.error()));
-    auto key = core::key_algorithm(*der);
+    // One listing of each source serves the search, the key algorithm and
+    // the signing, each source signing with the certificate as it listed it.
+    RequestSources sources(context);
+    auto certificate = find_certificate(sources, *request.thumbprint);
+    if (!certificate)
+        return std::unexpected(CommandFailure::from(certificate.error()));
+    auto key = core::key_algorithm((*certificate)->der);
     if (!key)
         return std::unexpected(CommandFailure::from(key.error()));
 
     auto signatures =
-        sign_with_sources(context, *request.thumbprint, *digests, alg, request.pin_view());
+        sign_with_sources(sources, *request.thumbprint, *digests, alg, request.pin_view());
     if (!signatures)
         return std::unexpected(CommandFailure::from(signatures.error()));
 

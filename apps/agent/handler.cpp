@@ -7,7 +7,6 @@
 
 #include "tolvex/core/log.hpp"
 #include "tolvex/framing/frame.hpp"
-#include "tolvex/pkcs11/certsource.hpp"
 
 namespace tolvex::agent {
 
@@ -28,13 +27,8 @@ constexpr std::array<std::pair<std::string_view, Command>, 5> kCommands = {{
 
 CommandOutcome dispatch(const HandlerContext& context, const Request& request) {
     for (const auto& [name, command] : kCommands) {
-        if (name == request.command) {
-            // The modules this request loads stay loaded until it is
-            // answered: a sign finds its certificate, the source that holds
-            // it and the key with one load of each module.
-            pkcs11::RequestScope modules;
+        if (name == request.command)
             return command(context, request);
-        }
     }
     return std::unexpected(
         CommandFailure{"unknown_command", "comando desconhecido: " + request.command});

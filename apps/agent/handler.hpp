@@ -15,8 +15,8 @@ namespace tolvex::agent {
 struct HandlerContext {
     // Visited in this order by every listing and search: the OS store first
     // (where the platform has one), then PKCS#11.
+    // Each command opens them for its own time (RequestSources).
     std::vector<std::unique_ptr<core::CertificateSource>> sources;
-    std::unique_ptr<core::TokenLister> token_source;
     // The OS store's name as `ping` reports it; the host sets the one of
     // its platform (os_store::OsStore).
     std::string os_store = "windows";

@@ -49,7 +49,6 @@ HandlerContext build_context(const AgentConfig& config, os_store::OsStore os_sto
     if (os_store.source)
         context.sources.push_back(std::move(os_store.source));
     context.sources.push_back(std::make_unique<pkcs11::Pkcs11Source>(module_paths(config)));
-    context.token_source = std::make_unique<pkcs11::Pkcs11Source>(module_paths(config));
     context.os_store = std::move(os_store.name);
     return context;
 }

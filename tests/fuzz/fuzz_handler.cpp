@@ -141,7 +141,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         flags & 0x20 ? std::optional<std::string>(text) : std::nullopt;
     auto os = std::make_unique<testing::FakeSource>(core::SourceKind::Os);
     auto p11 = std::make_unique<testing::FakeSource>(core::SourceKind::Pkcs11);
-    auto tokens = std::make_unique<testing::FakeTokens>();
     if (flags & 0x01) {
         os->add(certs().rsa, "MY", pin, provider, core::KeyStorage::Unknown);
         os->add(certs().ca);
@@ -155,8 +154,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (flags & 0x08) {
         os->listing.warnings.push_back({text, text});
         p11->listing.warnings.push_back({"Pkcs11", text});
-        tokens->listing.tokens.push_back({text, 0xFFFFFFFFFFFFFFFFull, text, text, text, text});
-        tokens->listing.warnings.push_back({text, text});
+        p11->tokens.tokens.push_back({text, 0xFFFFFFFFFFFFFFFFull, text, text, text, text});
+        p11->tokens.warnings.push_back({text, text});
     }
     os->on_sign = sign_behaviour(sign & 0x0F, text);
     p11->on_sign = sign_behaviour(sign >> 4, text);
@@ -164,7 +163,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     agent::HandlerContext context;
     context.sources.push_back(std::move(os));
     context.sources.push_back(std::move(p11));
-    context.token_source = std::move(tokens);
 
     const std::string response = agent::handle_message(context, message);
     // Whatever came in, one JSON object with the envelope's first keys.

@@ -4,6 +4,7 @@
 // and record every signing call.
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@ struct SignCall {
     std::optional<std::string> pin;
 };
 
+// One fake serves every request: its sessions list and sign from its fields.
 class FakeSource final : public core::CertificateSource {
   public:
     using SignFn = std::function<core::Result<std::vector<core::Bytes>>(const SignCall&)>;
@@ -26,6 +28,7 @@ class FakeSource final : public core::CertificateSource {
     explicit FakeSource(core::SourceKind kind) : kind_(kind) {}
 
     core::SourceListing listing;
+    core::TokenListing tokens;
     SignFn on_sign;  // unset: one fixed signature per digest
     mutable std::vector<SignCall> sign_calls;
     mutable int list_calls = 0;
@@ -34,51 +37,46 @@ class FakeSource final : public core::CertificateSource {
              std::optional<std::string> provider = std::nullopt,
              core::KeyStorage storage = core::KeyStorage::Unknown) {
         listing.certificates.push_back(
-            {der, std::move(location), std::move(provider), kind_, requires_pin, storage});
+            {der, std::move(location), std::move(provider), kind_, requires_pin, storage, {}});
     }
 
     core::SourceKind source_kind() const override { return kind_; }
-    core::SourceListing list_certificates() const override {
-        ++list_calls;
-        return listing;
-    }
-    core::Result<core::Bytes> sign_one(std::span<const std::uint8_t> der,
-                                       std::span<const std::uint8_t> digest,
-                                       core::DigestAlgorithm alg,
-                                       core::PinView pin) const override {
-        core::Bytes d(digest.begin(), digest.end());
-        auto r = sign_batch(der, std::span(&d, 1), alg, pin);
-        if (!r)
-            return std::unexpected(r.error());
-        return r->front();
-    }
-    core::Result<std::vector<core::Bytes>> sign_batch(std::span<const std::uint8_t> der,
-                                                      std::span<const core::Bytes> digests,
-                                                      core::DigestAlgorithm alg,
-                                                      core::PinView pin) const override {
-        SignCall call{core::Bytes(der.begin(), der.end()),
-                      std::vector<core::Bytes>(digests.begin(), digests.end()), alg,
-                      pin ? std::optional<std::string>(std::string(*pin)) : std::nullopt};
-        sign_calls.push_back(call);
-        if (on_sign)
-            return on_sign(call);
-        std::vector<core::Bytes> out;
-        for (std::size_t i = 0; i < digests.size(); ++i) {
-            core::Bytes sig = digests[i];
-            sig.push_back(static_cast<std::uint8_t>(kind_));  // marks who signed
-            out.push_back(std::move(sig));
-        }
-        return out;
+    std::unique_ptr<core::SourceSession> open() const override {
+        return std::make_unique<Session>(*this);
     }
 
   private:
-    core::SourceKind kind_;
-};
+    class Session final : public core::SourceSession {
+      public:
+        explicit Session(const FakeSource& source) : source_(source) {}
+        core::SourceListing list_certificates() override {
+            ++source_.list_calls;
+            return source_.listing;
+        }
+        core::TokenListing list_tokens() override { return source_.tokens; }
+        core::Result<std::vector<core::Bytes>> sign(const core::SourceCertificate& certificate,
+                                                    std::span<const core::Bytes> digests,
+                                                    core::DigestAlgorithm alg,
+                                                    core::PinView pin) override {
+            SignCall call{certificate.der, std::vector<core::Bytes>(digests.begin(), digests.end()),
+                          alg, pin ? std::optional<std::string>(std::string(*pin)) : std::nullopt};
+            source_.sign_calls.push_back(call);
+            if (source_.on_sign)
+                return source_.on_sign(call);
+            std::vector<core::Bytes> out;
+            for (const auto& digest : digests) {
+                core::Bytes sig = digest;
+                sig.push_back(static_cast<std::uint8_t>(source_.kind_));  // marks who signed
+                out.push_back(std::move(sig));
+            }
+            return out;
+        }
 
-class FakeTokens final : public core::TokenLister {
-  public:
-    core::TokenListing listing;
-    core::TokenListing list_tokens() const override { return listing; }
+      private:
+        const FakeSource& source_;
+    };
+
+    core::SourceKind kind_;
 };
 
 }  // namespace tolvex::testing

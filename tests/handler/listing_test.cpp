@@ -12,25 +12,20 @@ namespace {
 
 using testing::CertSpec;
 using testing::FakeSource;
-using testing::FakeTokens;
 using testing::make_cert;
 
 struct Fixture : ::testing::Test {
     HandlerContext context;
     FakeSource* os = nullptr;
     FakeSource* p11 = nullptr;
-    FakeTokens* tokens = nullptr;
 
     void SetUp() override {
         auto a = std::make_unique<FakeSource>(core::SourceKind::Os);
         auto b = std::make_unique<FakeSource>(core::SourceKind::Pkcs11);
-        auto t = std::make_unique<FakeTokens>();
         os = a.get();
         p11 = b.get();
-        tokens = t.get();
         context.sources.push_back(std::move(a));
         context.sources.push_back(std::move(b));
-        context.token_source = std::move(t);
     }
 
     Certificates list() {
@@ -61,8 +56,8 @@ TEST_F(Fixture, EmptySourcesGiveEmptyListsWithTheirKeys) {
 }
 
 TEST_F(Fixture, TokensAndTheirWarningsPassThroughInOrder) {
-    tokens->listing.tokens = {{"/m1.so", 7, "L", "M", "Mo", "S"}, {"/m2.so", 1, "", "", "", ""}};
-    tokens->listing.warnings = {{"/bad.so", "libloading error (x)"}, {"/b2.so", "y"}};
+    p11->tokens.tokens = {{"/m1.so", 7, "L", "M", "Mo", "S"}, {"/m2.so", 1, "", "", "", ""}};
+    p11->tokens.warnings = {{"/bad.so", "libloading error (x)"}, {"/b2.so", "y"}};
     EXPECT_EQ(
         result_json(*list_tokens(context, Request{})).dump(),
         R"({"tokens":[{"module":"/m1.so","slot_id":7,"label":"L","manufacturer":"M","model":"Mo","serial_number":"S"},)"
@@ -128,9 +123,10 @@ TEST_F(Fixture, CaCertificateIsHiddenFromListingButFoundByThumbprint) {
     os->add(ca.der);
     EXPECT_TRUE(list().certificates.empty());
     EXPECT_TRUE(list().warnings.empty());
-    auto found = find_certificate(context, core::compute_thumbprint(ca.der));
+    RequestSources sources(context);
+    auto found = find_certificate(sources, core::compute_thumbprint(ca.der));
     ASSERT_TRUE(found.has_value());
-    EXPECT_EQ(*found, ca.der);
+    EXPECT_EQ((*found)->der, ca.der);
 }
 
 TEST_F(Fixture, UnparseableCertificatesBecomeWarningsNamedAfterTheSourceKind) {
@@ -181,7 +177,8 @@ TEST_F(Fixture, FirstSourceHoldingTheCertificateWins) {
     auto cert = make_cert({});
     os->add(cert.der);
     p11->add(cert.der);
-    ASSERT_TRUE(find_certificate(context, core::compute_thumbprint(cert.der)).has_value());
+    RequestSources sources(context);
+    ASSERT_TRUE(find_certificate(sources, core::compute_thumbprint(cert.der)).has_value());
     EXPECT_EQ(os->list_calls, 1);
     EXPECT_EQ(p11->list_calls, 0);
 }

@@ -22,6 +22,16 @@ core::Bytes bytes(std::size_t n, std::uint8_t fill = 0xAB) {
     return core::Bytes(n, fill);
 }
 
+// The sources opened for one request, as sign opens them.
+core::Result<std::vector<core::Bytes>> sign_with_sources(const HandlerContext& context,
+                                                         std::string_view thumbprint,
+                                                         std::span<const core::Bytes> digests,
+                                                         core::DigestAlgorithm alg,
+                                                         core::PinView pin) {
+    RequestSources sources(context);
+    return agent::sign_with_sources(sources, thumbprint, digests, alg, pin);
+}
+
 struct SignFixture : ::testing::Test {
     HandlerContext context;
     FakeSource* os = nullptr;

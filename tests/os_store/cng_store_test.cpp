@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "sign_listed.hpp"
+
 // clang-format off
 #include <windows.h>
 #include <wincrypt.h>
@@ -276,7 +278,7 @@ TEST_F(CngStore, SignsPkcs1OverEachDigestInABatchAndWithAPin) {
         {DigestAlgorithm::Sha512, "SHA512"}};
     for (const auto& [alg, name] : algorithms) {
         const auto digest = sha_digest(name, "contrato");
-        const auto signature = source.sign_one(rsa_->der, digest, alg, std::nullopt);
+        const auto signature = test::sign_listed_one(source, rsa_->der, digest, alg, std::nullopt);
         ASSERT_TRUE(signature) << name << ": " << signature.error().message();
         EXPECT_EQ(signature->size(), 256u);
         EXPECT_TRUE(verify_digest_signature(rsa_->der, name, digest, *signature)) << name;
@@ -286,14 +288,16 @@ TEST_F(CngStore, SignsPkcs1OverEachDigestInABatchAndWithAPin) {
     // One full pass per hash: a fresh key each time, given the PIN before it signs.
     const std::vector<core::Bytes> digests = {
         sha_digest("SHA384", "um"), sha_digest("SHA384", "dois"), sha_digest("SHA384", "três")};
-    const auto batch = source.sign_batch(rsa_->der, digests, DigestAlgorithm::Sha384, "1234");
+    const auto batch =
+        test::sign_listed(source, rsa_->der, digests, DigestAlgorithm::Sha384, "1234");
     ASSERT_TRUE(batch) << batch.error().message();
     ASSERT_EQ(batch->size(), 3u);
     for (std::size_t i = 0; i < 3; ++i)
         EXPECT_TRUE(verify_digest_signature(rsa_->der, "SHA384", digests[i], (*batch)[i])) << i;
     std::printf("SHA384 batch with PIN: %zu signatures verified with OpenSSL\n", batch->size());
 
-    const auto accented = source.sign_one(rsa_->der, digests[0], DigestAlgorithm::Sha384, "Ação-7");
+    const auto accented =
+        test::sign_listed_one(source, rsa_->der, digests[0], DigestAlgorithm::Sha384, "Ação-7");
     ASSERT_TRUE(accented) << accented.error().message();
     EXPECT_TRUE(verify_digest_signature(rsa_->der, "SHA384", digests[0], *accented));
     std::printf("SHA384 with PIN \"Ação-7\": signature verified with OpenSSL\n");
@@ -312,7 +316,8 @@ TEST_F(CngStore, FailingSignHashIsAWindowsErrorAndStillFreesTheKey) {
     // for EC, without padding, and the real RSA key refuses: NTE_INVALID_PARAMETER.
     const os_store::WindowsStoreSource source(api_);
     const std::vector<core::Bytes> digests(2, sha_digest("SHA256", "contrato"));
-    const auto batch = source.sign_batch(ec_->der, digests, DigestAlgorithm::Sha256, "1234");
+    const auto batch =
+        test::sign_listed(source, ec_->der, digests, DigestAlgorithm::Sha256, "1234");
     ASSERT_FALSE(batch);
     EXPECT_EQ(batch.error().kind(), core::ErrorKind::SignFailed);
     EXPECT_EQ(batch.error().detail(), "erro do Windows 0x80090027");

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "fake_store_api.hpp"
+#include "sign_listed.hpp"
 #include "test_certs.hpp"
 #include "tolvex/os_store/store_source.hpp"
 
@@ -39,8 +41,29 @@ FakeCertificate keyed(const TestCertificate& cert, std::u16string provider = u"F
 struct Fixture : ::testing::Test {
     std::shared_ptr<FakeStoreApi> api = std::make_shared<FakeStoreApi>();
     WindowsStoreSource source{api};
-    std::vector<std::uint8_t> digest32 = std::vector<std::uint8_t>(32, 0xAB);
-    std::vector<std::uint8_t> digest48 = std::vector<std::uint8_t>(48, 0xCD);
+    core::Bytes digest32 = core::Bytes(32, 0xAB);
+    core::Bytes digest48 = core::Bytes(48, 0xCD);
+
+    // Signing as the agent does; the listing's calls are forgotten, each
+    // test looks at the signing's.
+    core::Result<std::vector<core::Bytes>> sign_batch(const core::Bytes& der,
+                                                      std::span<const core::Bytes> digests,
+                                                      DigestAlgorithm alg, core::PinView pin,
+                                                      const std::function<void()>& change = {}) {
+        return test::sign_listed(source, der, digests, alg, pin, [&] {
+            api->calls.clear();
+            if (change)
+                change();
+        });
+    }
+    core::Result<core::Bytes> sign_one(const core::Bytes& der, const core::Bytes& digest,
+                                       DigestAlgorithm alg, core::PinView pin,
+                                       const std::function<void()>& change = {}) {
+        auto signatures = sign_batch(der, std::span(&digest, 1), alg, pin, change);
+        if (!signatures)
+            return std::unexpected(signatures.error());
+        return std::move(signatures->front());
+    }
 
     void expect_all_released() const {
         EXPECT_EQ(api->open_stores, 0);
@@ -53,7 +76,7 @@ struct Fixture : ::testing::Test {
 using StoreListing = Fixture;
 
 TEST_F(StoreListing, OpensTheUsersPersonalStoreReadOnlyAndClosesIt) {
-    const auto listing = source.list_certificates();
+    const auto listing = source.open()->list_certificates();
     EXPECT_TRUE(listing.certificates.empty());
     EXPECT_TRUE(listing.warnings.empty());
 
@@ -70,7 +93,7 @@ TEST_F(StoreListing, OpensTheUsersPersonalStoreReadOnlyAndClosesIt) {
 TEST_F(StoreListing, StoreThatCannotBeOpenedIsOneWarning) {
     api->open_error = 5;
     api->certificates.push_back(keyed(rsa_cert()));
-    const auto listing = source.list_certificates();
+    const auto listing = source.open()->list_certificates();
     EXPECT_TRUE(listing.certificates.empty());
     ASSERT_EQ(listing.warnings.size(), 1u);
     EXPECT_EQ(listing.warnings[0].origin, "MY");
@@ -85,7 +108,7 @@ TEST_F(StoreListing, ListsKeyedCertificatesInStoreOrderHoldingOneContextAtATime)
     api->certificates = {keyed(rsa_cert(), u"Microsoft Software Key Storage Provider"), without_key,
                          keyed(rsa_cert(), u"Fake Smart Card Provider"), keyed(ec_cert())};
 
-    const auto listing = source.list_certificates();
+    const auto listing = source.open()->list_certificates();
     ASSERT_EQ(listing.certificates.size(), 3u);
     // Identical encodings are both listed; the one without a key is not.
     EXPECT_EQ(listing.certificates[0].der, rsa_cert().der);
@@ -130,7 +153,7 @@ TEST_F(StoreListing, ProviderNameRules) {
         read_fails,
     };
 
-    const auto listing = source.list_certificates();
+    const auto listing = source.open()->list_certificates();
     ASSERT_EQ(listing.certificates.size(), 9u);
     const auto& c = listing.certificates;
     EXPECT_EQ(c[0].provider, std::nullopt);
@@ -152,8 +175,8 @@ using StoreSigning = Fixture;
 
 TEST_F(StoreSigning, CngRsaKeyGetsPinAndPkcs1PaddingNamedByAlgorithm) {
     api->certificates = {keyed(other_rsa_cert()), keyed(rsa_cert())};
-    const auto sig = source.sign_batch(rsa_cert().der, std::vector<core::Bytes>{digest48},
-                                       DigestAlgorithm::Sha384, "1234");
+    const auto sig = sign_batch(rsa_cert().der, std::vector<core::Bytes>{digest48},
+                                DigestAlgorithm::Sha384, "1234");
     ASSERT_TRUE(sig.has_value()) << sig.error().message();
     ASSERT_EQ(sig->size(), 1u);
     EXPECT_EQ((*sig)[0], api->cng_signature);
@@ -193,8 +216,7 @@ TEST_F(StoreSigning, CngRsaKeyGetsPinAndPkcs1PaddingNamedByAlgorithm) {
 TEST_F(StoreSigning, CngEcKeySignsWithoutPaddingAndTakesTheSmallerSize) {
     api->certificates = {keyed(ec_cert())};
     api->cng_second_size = 3;
-    const auto sig =
-        source.sign_one(ec_cert().der, digest32, DigestAlgorithm::Sha256, std::nullopt);
+    const auto sig = sign_one(ec_cert().der, digest32, DigestAlgorithm::Sha256, std::nullopt);
     ASSERT_TRUE(sig.has_value()) << sig.error().message();
     EXPECT_EQ(*sig, (std::vector<std::uint8_t>{0xC1, 0xC2, 0xC3}));
     EXPECT_EQ(api->count("NCryptSetProperty"), 0);
@@ -208,7 +230,7 @@ TEST_F(StoreSigning, CngEcKeySignsWithoutPaddingAndTakesTheSmallerSize) {
 TEST_F(StoreSigning, RejectedPinPropertyIsAWindowsErrorAndNothingIsSigned) {
     api->certificates = {keyed(rsa_cert())};
     api->scripted["NCryptSetProperty"][0] = os_store::kNteNotSupported;
-    const auto sig = source.sign_one(rsa_cert().der, digest32, DigestAlgorithm::Sha256, "");
+    const auto sig = sign_one(rsa_cert().der, digest32, DigestAlgorithm::Sha256, "");
     ASSERT_FALSE(sig.has_value());
     EXPECT_EQ(sig.error().kind(), ErrorKind::SignFailed);
     EXPECT_EQ(sig.error().detail(), "erro do Windows 0x80090029");
@@ -222,7 +244,7 @@ TEST_F(StoreSigning, LegacyProviderSignatureIsReversedAndReleased) {
     FakeCertificate cert = keyed(rsa_cert());
     cert.key_spec = os_store::kAtSignature;
     api->certificates = {cert};
-    const auto sig = source.sign_one(rsa_cert().der, digest48, DigestAlgorithm::Sha384, "12\u00e9");
+    const auto sig = sign_one(rsa_cert().der, digest48, DigestAlgorithm::Sha384, "12\u00e9");
     ASSERT_TRUE(sig.has_value()) << sig.error().message();
     EXPECT_EQ(*sig, (std::vector<std::uint8_t>{0x03, 0x02, 0x01}));
 
@@ -261,7 +283,7 @@ TEST_F(StoreSigning, LegacyProviderFailuresReleaseEverything) {
          {"CryptSetProvParam", "CryptCreateHash", "CryptSetHashParam", "CryptSignHashW"}) {
         api->scripted.clear();
         api->scripted[call][0] = os_store::kScardWChvBlocked;
-        const auto sig = source.sign_one(rsa_cert().der, digest32, DigestAlgorithm::Sha256, "1");
+        const auto sig = sign_one(rsa_cert().der, digest32, DigestAlgorithm::Sha256, "1");
         ASSERT_FALSE(sig.has_value()) << call;
         EXPECT_EQ(sig.error().kind(), ErrorKind::PinLocked) << call;
         expect_all_released();
@@ -272,7 +294,7 @@ TEST_F(StoreSigning, EcKeyBehindLegacyProviderIsRefusedBeforeThePin) {
     FakeCertificate cert = keyed(ec_cert());
     cert.key_spec = os_store::kAtSignature;
     api->certificates = {cert};
-    const auto sig = source.sign_one(ec_cert().der, digest32, DigestAlgorithm::Sha256, "1234");
+    const auto sig = sign_one(ec_cert().der, digest32, DigestAlgorithm::Sha256, "1234");
     ASSERT_FALSE(sig.has_value());
     EXPECT_EQ(sig.error().kind(), ErrorKind::Unsupported);
     EXPECT_EQ(sig.error().detail(), "ECDSA em provedor CAPI legado");
@@ -286,7 +308,7 @@ TEST_F(StoreSigning, NoProviderIsHandedADigestOfTheWrongLength) {
     legacy.key_spec = os_store::kAtSignature;
     for (const auto& cert : {legacy, keyed(rsa_cert())}) {
         api->certificates = {cert};
-        const auto sig = source.sign_one(rsa_cert().der, digest32, DigestAlgorithm::Sha512, "1");
+        const auto sig = sign_one(rsa_cert().der, digest32, DigestAlgorithm::Sha512, "1");
         ASSERT_FALSE(sig.has_value());
         EXPECT_EQ(sig.error().detail(), "tamanho do hash não corresponde ao algoritmo");
     }
@@ -294,31 +316,36 @@ TEST_F(StoreSigning, NoProviderIsHandedADigestOfTheWrongLength) {
     expect_all_released();
 }
 
-TEST_F(StoreSigning, CertificateWithoutKeyOrNotInStoreIsKeyNotFound) {
-    FakeCertificate without_key;
-    without_key.der = rsa_cert().der;
-    without_key.has_property = false;
-    api->certificates = {without_key, keyed(ec_cert())};
-    for (const auto* der : {&rsa_cert().der, &other_rsa_cert().der}) {
-        const auto sig = source.sign_one(*der, digest32, DigestAlgorithm::Sha256, std::nullopt);
+TEST_F(StoreSigning, CertificateGoneFromItsPlaceSinceTheListingIsKeyNotFound) {
+    // Its key-provider property removed, or another certificate in its place.
+    const std::vector<std::function<void()>> changes{
+        [&] { api->certificates[1].has_property = false; },
+        [&] { api->certificates[1] = keyed(other_rsa_cert()); },
+        [&] { api->certificates.erase(api->certificates.begin()); }};
+    for (const auto& change : changes) {
+        api->certificates = {keyed(ec_cert()), keyed(rsa_cert())};
+        const auto sig =
+            sign_one(rsa_cert().der, digest32, DigestAlgorithm::Sha256, std::nullopt, change);
         ASSERT_FALSE(sig.has_value());
         EXPECT_EQ(sig.error().kind(), ErrorKind::KeyNotFound);
+        EXPECT_EQ(api->count("CryptAcquireCertificatePrivateKey"), 0);
     }
-    EXPECT_EQ(api->count("CryptAcquireCertificatePrivateKey"), 0);
     expect_all_released();
 }
 
 TEST_F(StoreSigning, FailuresBeforeTheKey) {
-    api->certificates = {keyed(rsa_cert())};
-    const std::vector<std::uint8_t> garbage{0x30, 0x03, 0x02, 0x01};
-    auto sig = source.sign_one(garbage, digest32, DigestAlgorithm::Sha256, std::nullopt);
+    const core::Bytes garbage{0x30, 0x03, 0x02, 0x01};
+    FakeCertificate unparseable = keyed(rsa_cert());
+    unparseable.der = garbage;
+    api->certificates = {unparseable, keyed(rsa_cert())};
+    auto sig = sign_one(garbage, digest32, DigestAlgorithm::Sha256, std::nullopt);
     ASSERT_FALSE(sig.has_value());
     EXPECT_EQ(sig.error().kind(), ErrorKind::SignFailed);
     EXPECT_TRUE(sig.error().detail().starts_with("X.509 inválido: "));
     EXPECT_EQ(api->count("CertOpenStore"), 0);
 
-    api->open_error = 2;
-    sig = source.sign_one(rsa_cert().der, digest32, DigestAlgorithm::Sha256, std::nullopt);
+    sig = sign_one(rsa_cert().der, digest32, DigestAlgorithm::Sha256, std::nullopt,
+                   [&] { api->open_error = 2; });
     ASSERT_FALSE(sig.has_value());
     EXPECT_EQ(sig.error().kind(), ErrorKind::SignFailed);
     EXPECT_EQ(sig.error().detail(), "CertOpenStore falhou (erro 2)");
@@ -335,8 +362,7 @@ TEST_F(StoreSigning, PlatformCodesMapToErrorKinds) {
     api->certificates = {cert};
     for (const auto& [code, kind] : table) {
         api->certificates[0].acquire_error = code;
-        const auto sig =
-            source.sign_one(rsa_cert().der, digest32, DigestAlgorithm::Sha256, std::nullopt);
+        const auto sig = sign_one(rsa_cert().der, digest32, DigestAlgorithm::Sha256, std::nullopt);
         ASSERT_FALSE(sig.has_value());
         EXPECT_EQ(sig.error().kind(), kind) << std::hex << code;
     }
@@ -350,7 +376,7 @@ TEST_F(StoreSigning, KeyNotOwnedByTheCallerIsNotFreed) {
     FakeCertificate cert = keyed(rsa_cert());
     cert.caller_free = false;
     api->certificates = {cert};
-    ASSERT_TRUE(source.sign_one(rsa_cert().der, digest32, DigestAlgorithm::Sha256, std::nullopt));
+    ASSERT_TRUE(sign_one(rsa_cert().der, digest32, DigestAlgorithm::Sha256, std::nullopt));
     EXPECT_EQ(api->count("NCryptFreeObject"), 0);
     EXPECT_EQ(api->live_keys, 1);  // still the platform's
 }
@@ -358,7 +384,7 @@ TEST_F(StoreSigning, KeyNotOwnedByTheCallerIsNotFreed) {
 TEST_F(StoreSigning, BatchMakesOneFullPassPerHashAndStopsAtTheFirstFailure) {
     api->certificates = {keyed(rsa_cert())};
     const std::vector<core::Bytes> three(3, digest32);
-    auto sigs = source.sign_batch(rsa_cert().der, three, DigestAlgorithm::Sha256, "1234");
+    auto sigs = sign_batch(rsa_cert().der, three, DigestAlgorithm::Sha256, "1234");
     ASSERT_TRUE(sigs.has_value());
     EXPECT_EQ(sigs->size(), 3u);
     EXPECT_EQ(api->count("CertOpenStore"), 3);
@@ -368,7 +394,7 @@ TEST_F(StoreSigning, BatchMakesOneFullPassPerHashAndStopsAtTheFirstFailure) {
 
     api->calls.clear();
     api->scripted["NCryptSetProperty"][5] = os_store::kScardWWrongChv;  // the second hash
-    sigs = source.sign_batch(rsa_cert().der, three, DigestAlgorithm::Sha256, "1234");
+    sigs = sign_batch(rsa_cert().der, three, DigestAlgorithm::Sha256, "1234");
     ASSERT_FALSE(sigs.has_value());
     EXPECT_EQ(sigs.error().kind(), ErrorKind::PinIncorrect);
     EXPECT_EQ(api->count("CertOpenStore"), 2);

@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "sign_listed.hpp"
 #include "support.hpp"
 #include "tolvex/core/digest.hpp"
 #include "tolvex/core/key_storage.hpp"
@@ -139,7 +140,7 @@ TEST(Pkcs11TokenText, BlankPaddedFieldsBecomeTrimmedText) {
 
 TEST_F(TokenTest, ModuleLoadFailuresBecomeWarnings) {
     auto warning_for = [&](const std::filesystem::path& module) {
-        auto listing = source({module}).list_certificates();
+        auto listing = source({module}).open()->list_certificates();
         EXPECT_TRUE(listing.certificates.empty());
         return listing.warnings.size() == 1 ? listing.warnings[0] : core::SourceWarning{};
     };
@@ -164,7 +165,7 @@ TEST_F(TokenTest, ModuleLoadFailuresBecomeWarnings) {
     EXPECT_EQ(warning_for(token_module()).message,
               "Function::GetSlotList: PKCS11 error: DeviceRemoved");
     // The same warning reaches the token listing.
-    auto tokens = source({missing}).list_tokens();
+    auto tokens = source({missing}).open()->list_tokens();
     ASSERT_EQ(tokens.warnings.size(), 1u);
     EXPECT_EQ(tokens.warnings[0].message, w.message);
 }
@@ -173,7 +174,7 @@ TEST_F(TokenTest, FunctionListComesFromTheInterfaceOrTheOldEntryPoint) {
     add_token({{"label", "T"}});
     auto tokens_via = [&](const std::filesystem::path& module) {
         std::filesystem::remove(log_file());
-        return source({module}).list_tokens().tokens.size();
+        return source({module}).open()->list_tokens().tokens.size();
     };
     EXPECT_EQ(tokens_via(token_module()), 1u);
     EXPECT_EQ(count("C_GetInterface"), 1u);
@@ -191,7 +192,7 @@ TEST_F(TokenTest, FunctionListComesFromTheInterfaceOrTheOldEntryPoint) {
     EXPECT_EQ(count("C_GetFunctionList"), 1u);
 
     config_["returns"] = {{"C_GetInterface", {"CKR_GENERAL_ERROR"}}};
-    auto listing = source({token_module()}).list_tokens();
+    auto listing = source({token_module()}).open()->list_tokens();
     ASSERT_EQ(listing.warnings.size(), 1u);
     EXPECT_EQ(listing.warnings[0].message, "Function::GetInterface: PKCS11 error: GeneralError");
 
@@ -210,7 +211,7 @@ TEST_F(TokenTest, ListsInitialisedTokensOnlyWithoutSessions) {
                {"model", "Modelo X"},
                {"serial", "00112233"}},
               9);
-    auto listing = source({token_module(), token_module()}).list_tokens();
+    auto listing = source({token_module(), token_module()}).open()->list_tokens();
     EXPECT_TRUE(listing.warnings.empty());
     const core::TokenRecord expected{
         token_module().string(), 9, "", "Fabricante", "Modelo X", "00112233"};
@@ -222,7 +223,7 @@ TEST_F(TokenTest, ListsInitialisedTokensOnlyWithoutSessions) {
 }
 
 TEST_F(TokenTest, SlotListIsAskedTwiceEvenWhenEmpty) {
-    auto listing = source().list_tokens();
+    auto listing = source().open()->list_tokens();
     EXPECT_TRUE(listing.tokens.empty() && listing.warnings.empty());
     EXPECT_EQ(calls(log(), "C_GetSlotList"),
               (std::vector<std::string>{"C_GetSlotList present=1 buffer=no -> 0x0 count=0",
@@ -243,7 +244,7 @@ TEST_F(TokenTest, ListsCertificatesWithPinRequirementFromFlags) {
           {"CKF_TOKEN_INITIALIZED", "CKF_LOGIN_REQUIRED", "CKF_PROTECTED_AUTHENTICATION_PATH"}},
          {"objects", {{{"class", "certificate"}, {"value_file", ec.cert_file}}}}},
         2);
-    auto listing = source().list_certificates();
+    auto listing = source().open()->list_certificates();
     EXPECT_TRUE(listing.warnings.empty());
     ASSERT_EQ(listing.certificates.size(), 2u);
     const auto& a = listing.certificates[0];
@@ -267,7 +268,7 @@ TEST_F(TokenTest, SearchesTenHandlesAtATime) {
     Json many = cert_object(rsa);
     many["count"] = 25;
     add_token({{"label", "Cheio"}, {"objects", {many}}});
-    auto listing = source().list_certificates();
+    auto listing = source().open()->list_certificates();
     EXPECT_EQ(listing.certificates.size(), 25u);
     std::vector<std::string> returned;
     for (const auto& line : calls(log(), "C_FindObjects"))
@@ -282,7 +283,7 @@ TEST_F(TokenTest, SearchFailureOnATokenWarnsWithItsLabel) {
     add_token({{"label", ""}, {"objects", {cert_object(rsa)}}}, 1);
     add_token({{"label", "Bom"}, {"objects", {cert_object(rsa)}}}, 2);
     config_["returns"] = {{"C_FindObjects", {"CKR_DEVICE_ERROR"}}};
-    auto listing = source().list_certificates();
+    auto listing = source().open()->list_certificates();
     ASSERT_EQ(listing.warnings.size(), 1u);
     EXPECT_EQ(listing.warnings[0].origin, token_module().string() + "/");
     EXPECT_EQ(listing.warnings[0].message, "Function::FindObjects: PKCS11 error: DeviceError");
@@ -293,11 +294,11 @@ TEST_F(TokenTest, SearchFailureOnATokenWarnsWithItsLabel) {
 
 TEST_F(TokenTest, EmptyModuleListYieldsNothing) {
     Pkcs11Source none({});
-    auto certs = none.list_certificates();
-    auto tokens = none.list_tokens();
+    auto certs = none.open()->list_certificates();
+    auto tokens = none.open()->list_tokens();
     EXPECT_TRUE(certs.certificates.empty() && certs.warnings.empty());
     EXPECT_TRUE(tokens.tokens.empty() && tokens.warnings.empty());
-    EXPECT_EQ(none.sign_batch(test_key(KeyKind::EcP256).cert_der, {}, DigestAlgorithm::Sha256, {})
+    EXPECT_EQ(sign_listed(none, test_key(KeyKind::EcP256).cert_der, {}, DigestAlgorithm::Sha256, {})
                   .error()
                   .kind(),
               ErrorKind::KeyNotFound);
@@ -309,7 +310,7 @@ TEST_F(TokenTest, SignsRsaOverDigestInfoForEveryAlgorithm) {
     auto src = source();
     for (auto alg : {DigestAlgorithm::Sha256, DigestAlgorithm::Sha384, DigestAlgorithm::Sha512}) {
         const core::Bytes digest = digest_of(alg);
-        auto sig = src.sign_one(rsa.cert_der, digest, alg, "1234");
+        auto sig = sign_listed_one(src, rsa.cert_der, digest, alg, "1234");
         ASSERT_TRUE(sig) << sig.error().message();
         EXPECT_EQ(sig->size(), 256u);
         EXPECT_TRUE(verify(rsa, alg, digest, *sig));
@@ -327,7 +328,8 @@ TEST_F(TokenTest, SignsEcWithRawConcatenatedSignature) {
     const TestKey& ec = test_key(KeyKind::EcP256);
     add_keyed_token(ec);
     const core::Bytes digest = digest_of(DigestAlgorithm::Sha256);
-    auto sig = source().sign_one(ec.cert_der, digest, DigestAlgorithm::Sha256, std::nullopt);
+    auto sig =
+        sign_listed_one(source(), ec.cert_der, digest, DigestAlgorithm::Sha256, std::nullopt);
     ASSERT_TRUE(sig) << sig.error().message();
     EXPECT_EQ(sig->size(), 64u);
     EXPECT_TRUE(verify(ec, DigestAlgorithm::Sha256, digest, *sig));
@@ -341,7 +343,7 @@ TEST_F(TokenTest, LoginFollowsTheTokenFlags) {
     const std::vector<core::Bytes> one{digest};
     auto sign = [&](core::PinView pin) {
         std::filesystem::remove(log_file());
-        return source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, pin);
+        return sign_listed(source(), ec.cert_der, one, DigestAlgorithm::Sha256, pin);
     };
 
     // No login needed: the PIN is not used, but the session is logged out.
@@ -356,7 +358,7 @@ TEST_F(TokenTest, LoginFollowsTheTokenFlags) {
     EXPECT_EQ(sign(std::nullopt).error().kind(), ErrorKind::PinRequired);
     EXPECT_EQ(count("C_Login"), 0u);
     EXPECT_EQ(count("C_Logout"), 0u);
-    EXPECT_EQ(count("C_CloseSession"), 1u);
+    EXPECT_EQ(count("C_CloseSession"), count("C_OpenSession"));
 
     auto signed_with_pin = sign("1234");
     ASSERT_TRUE(signed_with_pin) << signed_with_pin.error().message();
@@ -392,7 +394,9 @@ TEST_F(TokenTest, LoginFollowsTheTokenFlags) {
 
     config_["returns"] = {{"C_Login", {"CKR_PIN_INCORRECT"}}};
     EXPECT_EQ(sign(std::nullopt).error().kind(), ErrorKind::PinIncorrect);
-    EXPECT_EQ(count("C_GetTokenInfo"), 2u);  // no refinement on the protected path
+    // Two for the listing, one for the signing: no refinement on the
+    // protected path.
+    EXPECT_EQ(count("C_GetTokenInfo"), 3u);
 }
 
 TEST_F(TokenTest, WrongPinIsRefinedByTheTokenFlags) {
@@ -409,7 +413,7 @@ TEST_F(TokenTest, WrongPinIsRefinedByTheTokenFlags) {
         add_keyed_token(
             ec, {"CKF_TOKEN_INITIALIZED", "CKF_LOGIN_REQUIRED"})["flags_after_wrong_pin"] = {
             "CKF_TOKEN_INITIALIZED", "CKF_LOGIN_REQUIRED", flag};
-        auto r = source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, "0000");
+        auto r = sign_listed(source(), ec.cert_der, one, DigestAlgorithm::Sha256, "0000");
         ASSERT_FALSE(r);
         EXPECT_EQ(r.error().kind(), kind) << flag;
     }
@@ -418,7 +422,7 @@ TEST_F(TokenTest, WrongPinIsRefinedByTheTokenFlags) {
         config_["slots"] = Json::array();
         add_keyed_token(ec, {"CKF_TOKEN_INITIALIZED", "CKF_LOGIN_REQUIRED"});
         config_["returns"] = {{"C_Login", {rv}}};
-        return source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, "1234").error();
+        return sign_listed(source(), ec.cert_der, one, DigestAlgorithm::Sha256, "1234").error();
     };
     EXPECT_EQ(login_result("CKR_PIN_LEN_RANGE").kind(), ErrorKind::PinIncorrect);
     EXPECT_EQ(login_result("CKR_PIN_LOCKED").kind(), ErrorKind::PinLocked);
@@ -428,7 +432,7 @@ TEST_F(TokenTest, WrongPinIsRefinedByTheTokenFlags) {
     config_["returns"] = Json::object();
     config_["missing"] = {"C_Login"};
     EXPECT_EQ(
-        source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, "1234").error().detail(),
+        sign_listed(source(), ec.cert_der, one, DigestAlgorithm::Sha256, "1234").error().detail(),
         "login no token: Calling a NULL function pointer");
 }
 
@@ -438,7 +442,7 @@ TEST_F(TokenTest, BatchLogsInOnceAndStopsAtTheFirstFailure) {
     const std::vector<core::Bytes> three{digest_of(DigestAlgorithm::Sha256, "a"),
                                          digest_of(DigestAlgorithm::Sha256, "b"),
                                          digest_of(DigestAlgorithm::Sha256, "c")};
-    auto sigs = source().sign_batch(rsa.cert_der, three, DigestAlgorithm::Sha256, "1234");
+    auto sigs = sign_listed(source(), rsa.cert_der, three, DigestAlgorithm::Sha256, "1234");
     ASSERT_TRUE(sigs);
     ASSERT_EQ(sigs->size(), 3u);
     for (std::size_t i = 0; i < 3; ++i)
@@ -450,7 +454,7 @@ TEST_F(TokenTest, BatchLogsInOnceAndStopsAtTheFirstFailure) {
 
     std::filesystem::remove(log_file());
     config_["returns"] = {{"C_Sign", {"ok", "ok", "CKR_DEVICE_ERROR"}}};
-    auto failed = source().sign_batch(rsa.cert_der, three, DigestAlgorithm::Sha256, "1234");
+    auto failed = sign_listed(source(), rsa.cert_der, three, DigestAlgorithm::Sha256, "1234");
     ASSERT_FALSE(failed);
     EXPECT_EQ(failed.error(),
               core::AgentError::sign_failed("Function::Sign: PKCS11 error: DeviceError"));
@@ -459,11 +463,11 @@ TEST_F(TokenTest, BatchLogsInOnceAndStopsAtTheFirstFailure) {
 
     config_["returns"] = {{"C_SignInit", {"CKR_USER_NOT_LOGGED_IN"}}};
     EXPECT_EQ(
-        source().sign_batch(rsa.cert_der, three, DigestAlgorithm::Sha256, "1234").error().kind(),
+        sign_listed(source(), rsa.cert_der, three, DigestAlgorithm::Sha256, "1234").error().kind(),
         ErrorKind::PinRequired);
     config_["returns"] = {{"C_Sign", {"CKR_PIN_INCORRECT"}}};
     EXPECT_EQ(
-        source().sign_batch(rsa.cert_der, three, DigestAlgorithm::Sha256, "1234").error().kind(),
+        sign_listed(source(), rsa.cert_der, three, DigestAlgorithm::Sha256, "1234").error().kind(),
         ErrorKind::PinIncorrect);
 
     // A module that reports a zero length is still asked with a buffer, so
@@ -471,13 +475,13 @@ TEST_F(TokenTest, BatchLogsInOnceAndStopsAtTheFirstFailure) {
     config_["returns"] = Json::object();
     config_["slots"][0]["token"]["objects"][1]["signature_length"] = 0;
     std::filesystem::remove(log_file());
-    EXPECT_EQ(source().sign_batch(rsa.cert_der, three, DigestAlgorithm::Sha256, "1234").error(),
+    EXPECT_EQ(sign_listed(source(), rsa.cert_der, three, DigestAlgorithm::Sha256, "1234").error(),
               core::AgentError::sign_failed("Function::Sign: PKCS11 error: BufferTooSmall"));
     EXPECT_EQ(calls(log(), "C_Sign").back(), "C_Sign data=51 buffer=yes -> 0x150");
     config_["slots"][0]["token"]["objects"][1].erase("signature_length");
 
     std::filesystem::remove(log_file());
-    auto none = source().sign_batch(rsa.cert_der, {}, DigestAlgorithm::Sha256, "1234");
+    auto none = sign_listed(source(), rsa.cert_der, {}, DigestAlgorithm::Sha256, "1234");
     ASSERT_TRUE(none);
     EXPECT_TRUE(none->empty());
     EXPECT_EQ(count("C_Logout"), 1u);
@@ -491,7 +495,7 @@ TEST_F(TokenTest, KeyIsFoundByTheCertificateId) {
     // Two keys; the certificate's CKA_ID picks the second.
     add_token({{"label", "T"},
                {"objects", {key_object(rsa, "01"), key_object(ec, "02"), cert_object(ec, "02")}}});
-    auto sig = source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt);
+    auto sig = sign_listed(source(), ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt);
     ASSERT_TRUE(sig) << sig.error().message();
     EXPECT_TRUE(verify(ec, DigestAlgorithm::Sha256, one[0], (*sig)[0]));
     EXPECT_EQ(calls(log(), "C_FindObjectsInit").back(), "C_FindObjectsInit class=3 id=02 -> 0x0");
@@ -530,7 +534,7 @@ TEST_F(TokenTest, KeyIsFoundByTheCertificateId) {
     for (std::size_t i = 0; i < layouts.size(); ++i) {
         config_["slots"] = Json::array();
         add_token({{"label", "T"}, {"objects", layouts[i].first}});
-        auto r = source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt);
+        auto r = sign_listed(source(), ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt);
         if (layouts[i].second) {
             ASSERT_TRUE(r) << i << ": " << r.error().message();
             EXPECT_TRUE(verify(ec, DigestAlgorithm::Sha256, one[0], (*r)[0])) << i;
@@ -542,16 +546,18 @@ TEST_F(TokenTest, KeyIsFoundByTheCertificateId) {
     // A certificate without its key, and a key without a key type.
     config_["slots"] = Json::array();
     add_token({{"label", "T"}, {"objects", {cert_object(ec, "02"), key_object(rsa, "01")}}});
-    EXPECT_EQ(
-        source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt).error().kind(),
-        ErrorKind::KeyNotFound);
+    EXPECT_EQ(sign_listed(source(), ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt)
+                  .error()
+                  .kind(),
+              ErrorKind::KeyNotFound);
     config_["slots"] = Json::array();
     Json typeless = key_object(ec);
     typeless["no_key_type"] = true;
     add_token({{"label", "T"}, {"objects", {cert_object(ec), typeless}}});
-    EXPECT_EQ(
-        source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt).error().kind(),
-        ErrorKind::KeyNotFound);
+    EXPECT_EQ(sign_listed(source(), ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt)
+                  .error()
+                  .kind(),
+              ErrorKind::KeyNotFound);
 }
 
 TEST_F(TokenTest, UnsupportedKeyTypeIsNamed) {
@@ -565,7 +571,7 @@ TEST_F(TokenTest, UnsupportedKeyTypeIsNamed) {
              {"objects",
               {cert_object(ec), {{"class", "private_key"}, {"id", "01"}, {"key_type", type}}}}});
         std::filesystem::remove(log_file());
-        auto r = source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt);
+        auto r = sign_listed(source(), ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt);
         ASSERT_FALSE(r);
         EXPECT_EQ(r.error(), core::AgentError::unsupported("tipo de chave " + name));
         EXPECT_EQ(count("C_SignInit"), 0u);
@@ -584,26 +590,21 @@ TEST_F(TokenTest, FirstTokenHoldingTheCertificateSigns) {
     config_["slots"].back()["id"] = 3;
     // A module that fails to load is passed over silently.
     auto src = source({dir_.file("ausente.so"), token_module()});
-    ASSERT_TRUE(src.sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt));
+    ASSERT_TRUE(sign_listed(src, ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt));
     auto inits = calls(log(), "C_SignInit");
     ASSERT_EQ(inits.size(), 1u);
     EXPECT_NE(inits[0].find("key=1002"), std::string::npos);  // slot index 1, second object
 
     // Not on any token.
-    EXPECT_EQ(src.sign_batch(test_key(KeyKind::Rsa2048).cert_der, one, DigestAlgorithm::Sha256,
-                             std::nullopt)
+    EXPECT_EQ(sign_listed(src, test_key(KeyKind::Rsa2048).cert_der, one, DigestAlgorithm::Sha256,
+                          std::nullopt)
                   .error()
                   .kind(),
               ErrorKind::KeyNotFound);
 
-    // A token that cannot be looked at is passed over; its failure is the
-    // answer only when no token holds the certificate.
+    // A token that cannot be looked at is passed over.
     config_["returns"] = {{"C_OpenSession", {"CKR_DEVICE_ERROR"}}};
-    EXPECT_TRUE(source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt));
-    config_["slots"].erase(2);
-    config_["slots"].erase(1);
-    EXPECT_EQ(source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt).error(),
-              core::AgentError::sign_failed("Function::OpenSession: PKCS11 error: DeviceError"));
+    EXPECT_TRUE(sign_listed(source(), ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt));
 }
 
 TEST_F(TokenTest, AlwaysAuthenticateKeyLogsInForEveryHash) {
@@ -615,7 +616,7 @@ TEST_F(TokenTest, AlwaysAuthenticateKeyLogsInForEveryHash) {
                {"pin", "1234"},
                {"objects", {cert_object(ec), key}}});
     const std::vector<core::Bytes> three(3, digest_of(DigestAlgorithm::Sha256));
-    auto sigs = source().sign_batch(ec.cert_der, three, DigestAlgorithm::Sha256, "1234");
+    auto sigs = sign_listed(source(), ec.cert_der, three, DigestAlgorithm::Sha256, "1234");
     ASSERT_TRUE(sigs) << sigs.error().message();
     EXPECT_EQ(sigs->size(), 3u);
     auto logins = calls(log(), "C_Login");
@@ -626,7 +627,7 @@ TEST_F(TokenTest, AlwaysAuthenticateKeyLogsInForEveryHash) {
     // A wrong PIN on the context login is reported like any wrong PIN.
     config_["returns"] = {{"C_Login", {"ok", "CKR_PIN_INCORRECT"}}};
     EXPECT_EQ(
-        source().sign_batch(ec.cert_der, three, DigestAlgorithm::Sha256, "1234").error().kind(),
+        sign_listed(source(), ec.cert_der, three, DigestAlgorithm::Sha256, "1234").error().kind(),
         ErrorKind::PinIncorrect);
 
     // A protected authentication path takes the key's PIN too, even on a
@@ -635,7 +636,7 @@ TEST_F(TokenTest, AlwaysAuthenticateKeyLogsInForEveryHash) {
     config_["slots"][0]["token"]["flags"] = {"CKF_TOKEN_INITIALIZED",
                                              "CKF_PROTECTED_AUTHENTICATION_PATH"};
     std::filesystem::remove(log_file());
-    ASSERT_TRUE(source().sign_batch(ec.cert_der, three, DigestAlgorithm::Sha256, "1234"));
+    ASSERT_TRUE(sign_listed(source(), ec.cert_der, three, DigestAlgorithm::Sha256, "1234"));
     EXPECT_EQ(calls(log(), "C_Login"),
               std::vector<std::string>(3, "C_Login user=2 pin=null len=0 -> 0x0"));
 }
@@ -650,7 +651,7 @@ TEST_F(TokenTest, FailedSessionCloseIsLoggedAsError) {
     add_keyed_token(ec);
     config_["returns"] = {{"C_CloseSession", {"CKR_DEVICE_REMOVED"}}};
     const std::vector<core::Bytes> one{digest_of(DigestAlgorithm::Sha256)};
-    EXPECT_TRUE(source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt));
+    EXPECT_TRUE(sign_listed(source(), ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt));
     logger->sinks().pop_back();
     EXPECT_NE(captured.str().find("error"), std::string::npos);
     EXPECT_NE(captured.str().find("Function::CloseSession: PKCS11 error: DeviceRemoved"),
@@ -668,10 +669,11 @@ TEST_F(TokenTest, ModulesAreFinalizedAndLoadedOncePerRequest) {
     for (int round = 0; round < 10; ++round) {
         std::filesystem::remove(log_file());
         {
-            pkcs11::RequestScope request;
-            EXPECT_EQ(src.list_certificates().certificates.size(), 2u);
-            ASSERT_TRUE(src.sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt));
-            EXPECT_EQ(src.list_tokens().tokens.size(), 2u);
+            auto request = src.open();
+            EXPECT_EQ(request->list_certificates().certificates.size(), 2u);
+            ASSERT_TRUE(
+                sign_listed(*request, ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt));
+            EXPECT_EQ(request->list_tokens().tokens.size(), 2u);
             EXPECT_EQ(count("C_Finalize"), 0u);
         }
         EXPECT_EQ(calls(log(), "C_Initialize"),
@@ -679,9 +681,9 @@ TEST_F(TokenTest, ModulesAreFinalizedAndLoadedOncePerRequest) {
         EXPECT_EQ(calls(log(), "C_Finalize"),
                   std::vector<std::string>{"C_Finalize reserved=null -> 0x0"});
     }
-    // Outside a request each operation has its own load.
+    // Each request has its own load.
     std::filesystem::remove(log_file());
-    src.list_certificates();
+    src.open()->list_certificates();
     EXPECT_EQ(count("C_Initialize"), 1u);
     EXPECT_EQ(count("C_Finalize"), 1u);
 
@@ -689,7 +691,7 @@ TEST_F(TokenTest, ModulesAreFinalizedAndLoadedOncePerRequest) {
     config_.erase("worker_thread");
     config_["returns"] = {{"C_Initialize", {"CKR_CRYPTOKI_ALREADY_INITIALIZED"}}};
     std::filesystem::remove(log_file());
-    EXPECT_EQ(source().list_certificates().certificates.size(), 1u);
+    EXPECT_EQ(source().open()->list_certificates().certificates.size(), 1u);
     EXPECT_EQ(count("C_Finalize"), 0u);
 }
 
@@ -699,7 +701,7 @@ TEST_F(TokenTest, SizesAModuleReportsAreBounded) {
     const CK_ULONG absurd = 0xFFFFFFF0;
     const std::string n = std::to_string(absurd);
     config_["slot_count"] = absurd;
-    auto listing = source().list_certificates();
+    auto listing = source().open()->list_certificates();
     ASSERT_EQ(listing.warnings.size(), 1u);
     EXPECT_EQ(listing.warnings[0].message,
               "Function::GetSlotList: slot count " + n + " exceeds the limit of 1024");
@@ -720,7 +722,7 @@ TEST_F(TokenTest, SizesAModuleReportsAreBounded) {
               3);
     add_keyed_token(ec)["label"] = "Bom";
     config_["slots"].back()["id"] = 4;
-    listing = source().list_certificates();
+    listing = source().open()->list_certificates();
     ASSERT_EQ(listing.certificates.size(), 1u);
     EXPECT_EQ(listing.certificates[0].location, "Bom");
     const std::string module = token_module().string();
@@ -737,16 +739,17 @@ TEST_F(TokenTest, SizesAModuleReportsAreBounded) {
     config_["slots"] = Json::array();
     add_keyed_token(ec)["objects"][1]["signature_length"] = absurd;
     const std::vector<core::Bytes> one{digest_of(DigestAlgorithm::Sha256)};
-    EXPECT_EQ(source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt).error(),
-              core::AgentError::sign_failed("Function::Sign: signature length " + n +
-                                            " exceeds the limit of 65536"));
+    EXPECT_EQ(
+        sign_listed(source(), ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt).error(),
+        core::AgentError::sign_failed("Function::Sign: signature length " + n +
+                                      " exceeds the limit of 65536"));
 }
 
 TEST_F(TokenTest, PinTriesThatCannotSucceedAreNotSpent) {
     const TestKey& ec = test_key(KeyKind::EcP256);
     const std::vector<core::Bytes> one{digest_of(DigestAlgorithm::Sha256)};
     auto sign = [&](core::PinView pin) {
-        return source().sign_batch(ec.cert_der, one, DigestAlgorithm::Sha256, pin);
+        return sign_listed(source(), ec.cert_der, one, DigestAlgorithm::Sha256, pin);
     };
     // A token that reports its PIN locked, with or without a PIN given, and
     // on the protected authentication path too.

@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
     std::size_t listed = 0;
     auto start = Clock::now();
     for (int r = 0; r < rounds; ++r)
-        listed += agent_source.list_certificates().certificates.size();
+        listed += agent_source.open()->list_certificates().certificates.size();
     const double agent_seconds = seconds_since(start);
 
     // The store source alone, over a store loaded once.
@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
         tolvex::os_store::emulated_store_api(*loaded));
     start = Clock::now();
     for (int r = 0; r < rounds; ++r)
-        listed += memory_source.list_certificates().certificates.size();
+        listed += memory_source.open()->list_certificates().certificates.size();
     const double memory_seconds = seconds_since(start);
 
     // The command, as the handler answers it, over the in-memory store and no
@@ -133,7 +133,6 @@ int main(int argc, char** argv) {
         tolvex::os_store::emulated_store_api(*loaded)));
     context.sources.push_back(
         std::make_unique<tolvex::pkcs11::Pkcs11Source>(std::vector<fs::path>{}));
-    context.token_source = std::make_unique<tolvex::pkcs11::Pkcs11Source>(std::vector<fs::path>{});
     const std::string request = R"({"id":"b","command":"list_certificates"})";
     std::size_t answered = 0;
     std::size_t response_bytes = 0;

@@ -8,11 +8,13 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "tolvex/core/cert.hpp"
 #include "tolvex/core/digest.hpp"
 #include "tolvex/core/key_storage.hpp"
+#include "tolvex/core/scope_exit.hpp"
 #include "tolvex/core/text.hpp"
 #include "tolvex/core/types.hpp"
 
@@ -26,19 +28,6 @@ using core::ErrorKind;
 // Read-only, current user only, never created when missing.
 constexpr Dword PERSONAL_STORE_OPEN_FLAGS =
     kCertSystemStoreCurrentUser | kCertStoreReadonlyFlag | kCertStoreOpenExistingFlag;
-
-class StoreGuard {
-  public:
-    StoreGuard(StoreApi& api, StoreHandle store) : api_(api), store_(store) {}
-    StoreGuard(const StoreGuard&) = delete;
-    StoreGuard& operator=(const StoreGuard&) = delete;
-    ~StoreGuard() { api_.cert_close_store(store_, 0); }
-    StoreHandle get() const { return store_; }
-
-  private:
-    StoreApi& api_;
-    StoreHandle store_;
-};
 
 // The walk over a store. The platform frees the context handed back to it, so
 // at most one context is held at a time; whatever is still held when the walk
@@ -64,68 +53,6 @@ class StoreWalk {
     StoreApi& api_;
     StoreHandle store_;
     CertContext current_ = 0;
-};
-
-class ContextGuard {
-  public:
-    ContextGuard(StoreApi& api, CertContext context) : api_(api), context_(context) {}
-    ContextGuard(const ContextGuard&) = delete;
-    ContextGuard& operator=(const ContextGuard&) = delete;
-    ~ContextGuard() { api_.cert_free_certificate_context(context_); }
-
-  private:
-    StoreApi& api_;
-    CertContext context_;
-};
-
-// A CNG key or a CryptoAPI provider, released only when the platform says the
-// caller owns it.
-class KeyGuard {
-  public:
-    KeyGuard(StoreApi& api, KeyHandle key, Dword key_spec, bool owned)
-        : api_(api), key_(key), key_spec_(key_spec), owned_(owned) {}
-    KeyGuard(const KeyGuard&) = delete;
-    KeyGuard& operator=(const KeyGuard&) = delete;
-    ~KeyGuard() {
-        if (!owned_)
-            return;
-        if (key_spec_ == kCertNcryptKeySpec) {
-            api_.ncrypt_free_object(key_);
-        } else {
-            api_.crypt_release_context(key_, 0);
-        }
-    }
-
-  private:
-    StoreApi& api_;
-    KeyHandle key_;
-    Dword key_spec_;
-    bool owned_;
-};
-
-class HashGuard {
-  public:
-    HashGuard(StoreApi& api, HashHandle hash) : api_(api), hash_(hash) {}
-    HashGuard(const HashGuard&) = delete;
-    HashGuard& operator=(const HashGuard&) = delete;
-    ~HashGuard() { api_.crypt_destroy_hash(hash_); }
-
-  private:
-    StoreApi& api_;
-    HashHandle hash_;
-};
-
-// Wipes a buffer that held a PIN when it goes out of scope.
-class WipeOnExit {
-  public:
-    WipeOnExit(void* data, std::size_t size) : data_(data), size_(size) {}
-    WipeOnExit(const WipeOnExit&) = delete;
-    WipeOnExit& operator=(const WipeOnExit&) = delete;
-    ~WipeOnExit() { core::secure_wipe(data_, size_); }
-
-  private:
-    void* data_;
-    std::size_t size_;
 };
 
 std::expected<StoreHandle, std::string> open_personal_store(StoreApi& api) {
@@ -178,6 +105,36 @@ std::optional<std::string> read_provider_name(StoreApi& api, CertContext context
     return name;
 }
 
+// The store's listing, each certificate with its place in the walk.
+core::SourceListing list_personal_store(StoreApi& api) {
+    core::SourceListing listing;
+    auto opened = open_personal_store(api);
+    if (!opened) {
+        listing.warnings.push_back({std::string(PERSONAL_STORE_NAME), std::move(opened.error())});
+        return listing;
+    }
+    const auto close =
+        core::make_scope_exit([&api, store = *opened] { api.cert_close_store(store, 0); });
+    StoreWalk walk(api, *opened);
+    for (std::size_t position = 0; const CertContext context = walk.next(); ++position) {
+        // Without the key-provider property there is no private key to use.
+        if (!has_key_prov_info(api, context))
+            continue;
+        core::SourceCertificate cert;
+        cert.provider = read_provider_name(api, context);
+        cert.key_storage =
+            cert.provider ? core::classify_key_storage(*cert.provider) : core::KeyStorage::Unknown;
+        const auto encoded = api.cert_encoded(context);
+        cert.der.assign(encoded.begin(), encoded.end());
+        cert.location = std::string(PERSONAL_STORE_NAME);
+        cert.source = core::SourceKind::Os;
+        cert.requires_pin = false;
+        cert.locator = core::StoreLocator{position};
+        listing.certificates.push_back(std::move(cert));
+    }
+    return listing;
+}
+
 bool encoded_equals(StoreApi& api, CertContext context, std::span<const std::uint8_t> der) {
     const auto encoded = api.cert_encoded(context);
     return encoded.size() == der.size() && std::equal(encoded.begin(), encoded.end(), der.begin());
@@ -209,7 +166,8 @@ core::Result<core::Bytes> sign_cng(StoreApi& api, KeyHandle key, core::KeyAlgori
     if (pin) {
         const std::u16string property = u"SmartCardPin";
         std::u16string pin16 = utf8_to_utf16(*pin);
-        WipeOnExit wipe(pin16.data(), pin16.size() * sizeof(char16_t));
+        const auto wipe = core::make_scope_exit(
+            [&pin16] { core::secure_wipe(pin16.data(), pin16.size() * sizeof(char16_t)); });
         const auto bytes = static_cast<Dword>((pin16.size() + 1) * sizeof(char16_t));
         const SecurityStatus status = api.ncrypt_set_property(
             key, property.c_str(), reinterpret_cast<const std::uint8_t*>(pin16.c_str()), bytes, 0);
@@ -251,7 +209,8 @@ core::Result<core::Bytes> sign_capi(StoreApi& api, KeyHandle provider, Dword key
         pin8.reserve(pin->size() + 1);
         pin8.append(*pin);
         pin8.push_back('\0');
-        WipeOnExit wipe(pin8.data(), pin8.size());
+        const auto wipe =
+            core::make_scope_exit([&pin8] { core::secure_wipe(pin8.data(), pin8.size()); });
         if (!api.crypt_set_prov_param(provider, kPpSignaturePin,
                                       reinterpret_cast<const std::uint8_t*>(pin8.data()), 0)) {
             return std::unexpected(windows_error_kind(api.get_last_error()));
@@ -262,7 +221,7 @@ core::Result<core::Bytes> sign_capi(StoreApi& api, KeyHandle provider, Dword key
     if (!api.crypt_create_hash(provider, capi_algorithm_id(alg), 0, 0, &hash)) {
         return std::unexpected(windows_error_kind(api.get_last_error()));
     }
-    HashGuard hash_guard(api, hash);
+    const auto destroy_hash = core::make_scope_exit([&api, hash] { api.crypt_destroy_hash(hash); });
     if (!api.crypt_set_hash_param(hash, kHpHashval, digest.data(), 0)) {
         return std::unexpected(windows_error_kind(api.get_last_error()));
     }
@@ -303,39 +262,14 @@ AgentError windows_error_kind(Dword code) {
 
 WindowsStoreSource::WindowsStoreSource(std::shared_ptr<StoreApi> api) : api_(std::move(api)) {}
 
-core::SourceListing WindowsStoreSource::list_certificates() const {
-    core::SourceListing listing;
-    auto opened = open_personal_store(*api_);
-    if (!opened) {
-        listing.warnings.push_back({std::string(PERSONAL_STORE_NAME), std::move(opened.error())});
-        return listing;
-    }
-    StoreGuard store(*api_, *opened);
-    StoreWalk walk(*api_, store.get());
-    while (const CertContext context = walk.next()) {
-        // Without the key-provider property there is no private key to use.
-        if (!has_key_prov_info(*api_, context))
-            continue;
-        core::SourceCertificate cert;
-        cert.provider = read_provider_name(*api_, context);
-        cert.key_storage =
-            cert.provider ? core::classify_key_storage(*cert.provider) : core::KeyStorage::Unknown;
-        const auto encoded = api_->cert_encoded(context);
-        cert.der.assign(encoded.begin(), encoded.end());
-        cert.location = std::string(PERSONAL_STORE_NAME);
-        cert.source = core::SourceKind::Os;
-        cert.requires_pin = false;
-        listing.certificates.push_back(std::move(cert));
-    }
-    return listing;
-}
-
-core::Result<core::Bytes> WindowsStoreSource::sign_with_store_key(
-    std::span<const std::uint8_t> der, std::span<const std::uint8_t> digest,
-    core::DigestAlgorithm alg, core::PinView pin) const {
-    auto key_alg = core::key_algorithm(der);
-    if (!key_alg)
-        return std::unexpected(key_alg.error());
+core::Result<core::Bytes> sign_with_store_key(StoreApi& api,
+                                              const core::SourceCertificate& certificate,
+                                              core::KeyAlgorithm key_alg,
+                                              std::span<const std::uint8_t> digest,
+                                              core::DigestAlgorithm alg, core::PinView pin) {
+    const auto* at = std::get_if<core::StoreLocator>(&certificate.locator);
+    if (at == nullptr)
+        return std::unexpected(AgentError(ErrorKind::KeyNotFound));
     // Neither kind of provider may be trusted with a digest that does not fit
     // its algorithm: a CryptoAPI provider reads the algorithm's length whatever
     // buffer it is given, and Wine's CNG signs the wrong length under the
@@ -343,59 +277,90 @@ core::Result<core::Bytes> WindowsStoreSource::sign_with_store_key(
     if (digest.size() != core::digest_length(alg))
         return std::unexpected(AgentError::sign_failed(std::string(core::HASH_LENGTH_MISMATCH)));
 
-    auto opened = open_personal_store(*api_);
+    auto opened = open_personal_store(api);
     if (!opened)
         return std::unexpected(AgentError::sign_failed(std::move(opened.error())));
-    StoreGuard store(*api_, *opened);
+    const auto close =
+        core::make_scope_exit([&api, store = *opened] { api.cert_close_store(store, 0); });
 
+    // The certificate is where the listing met it, unless the store changed
+    // since: then it is not there, and neither is its key.
     CertContext match = 0;
     {
-        StoreWalk walk(*api_, store.get());
-        while (const CertContext context = walk.next()) {
-            if (has_key_prov_info(*api_, context) && encoded_equals(*api_, context, der)) {
-                match = walk.take();
-                break;
-            }
+        StoreWalk walk(api, *opened);
+        CertContext context = 0;
+        for (std::size_t position = 0; (context = walk.next()) != 0 && position < at->position;
+             ++position) {
         }
+        if (context != 0 && has_key_prov_info(api, context) &&
+            encoded_equals(api, context, certificate.der))
+            match = walk.take();
     }
     if (match == 0)
         return std::unexpected(AgentError(ErrorKind::KeyNotFound));
-    ContextGuard context_guard(*api_, match);
+    const auto free_context =
+        core::make_scope_exit([&api, match] { api.cert_free_certificate_context(match); });
 
     KeyHandle key = 0;
     Dword key_spec = 0;
     bool caller_free = false;
-    if (!api_->crypt_acquire_certificate_private_key(match, kCryptAcquirePreferNcryptKeyFlag,
-                                                     nullptr, &key, &key_spec, &caller_free)) {
-        return std::unexpected(windows_error_kind(api_->get_last_error()));
+    if (!api.crypt_acquire_certificate_private_key(match, kCryptAcquirePreferNcryptKeyFlag, nullptr,
+                                                   &key, &key_spec, &caller_free)) {
+        return std::unexpected(windows_error_kind(api.get_last_error()));
     }
-    KeyGuard key_guard(*api_, key, key_spec, caller_free);
+    // Released only when the platform says the caller owns it.
+    const auto release_key = core::make_scope_exit([&api, key, key_spec, caller_free] {
+        if (!caller_free)
+            return;
+        if (key_spec == kCertNcryptKeySpec)
+            api.ncrypt_free_object(key);
+        else
+            api.crypt_release_context(key, 0);
+    });
 
     if (key_spec == kCertNcryptKeySpec)
-        return sign_cng(*api_, key, *key_alg, digest, alg, pin);
-    return sign_capi(*api_, key, key_spec, *key_alg, digest, alg, pin);
+        return sign_cng(api, key, key_alg, digest, alg, pin);
+    return sign_capi(api, key, key_spec, key_alg, digest, alg, pin);
 }
 
-core::Result<core::Bytes> WindowsStoreSource::sign_one(std::span<const std::uint8_t> der,
-                                                       std::span<const std::uint8_t> digest,
-                                                       core::DigestAlgorithm alg,
-                                                       core::PinView pin) const {
-    return sign_with_store_key(der, digest, alg, pin);
-}
+namespace {
 
-core::Result<std::vector<core::Bytes>> WindowsStoreSource::sign_batch(
-    std::span<const std::uint8_t> der, std::span<const core::Bytes> digests,
-    core::DigestAlgorithm alg, core::PinView pin) const {
-    std::vector<core::Bytes> signatures;
-    signatures.reserve(digests.size());
-    // Every hash is a complete pass: store, certificate, key and PIN anew.
-    for (const auto& digest : digests) {
-        auto signature = sign_with_store_key(der, digest, alg, pin);
-        if (!signature)
-            return std::unexpected(std::move(signature.error()));
-        signatures.push_back(std::move(*signature));
+// One request's use of the store. It holds nothing between calls: the store
+// is opened for the listing and again for each signature.
+class StoreSession final : public core::SourceSession {
+  public:
+    explicit StoreSession(std::shared_ptr<StoreApi> api) : api_(std::move(api)) {}
+
+    core::SourceListing list_certificates() override { return list_personal_store(*api_); }
+
+    core::Result<std::vector<core::Bytes>> sign(const core::SourceCertificate& certificate,
+                                                std::span<const core::Bytes> digests,
+                                                core::DigestAlgorithm alg,
+                                                core::PinView pin) override {
+        auto key_alg = core::key_algorithm(certificate.der);
+        if (!key_alg)
+            return std::unexpected(key_alg.error());
+        std::vector<core::Bytes> signatures;
+        signatures.reserve(digests.size());
+        // Every hash is a complete pass: store, certificate, key and PIN
+        // anew, as a provider that asks for its PIN per signature expects.
+        for (const auto& digest : digests) {
+            auto signature = sign_with_store_key(*api_, certificate, *key_alg, digest, alg, pin);
+            if (!signature)
+                return std::unexpected(std::move(signature.error()));
+            signatures.push_back(std::move(*signature));
+        }
+        return signatures;
     }
-    return signatures;
+
+  private:
+    std::shared_ptr<StoreApi> api_;
+};
+
+}  // namespace
+
+std::unique_ptr<core::SourceSession> WindowsStoreSource::open() const {
+    return std::make_unique<StoreSession>(api_);
 }
 
 }  // namespace tolvex::os_store

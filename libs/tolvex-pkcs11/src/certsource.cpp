@@ -1,13 +1,14 @@
 #include "tolvex/pkcs11/certsource.hpp"
 
 #include <algorithm>
-#include <mutex>
 #include <optional>
 #include <span>
+#include <variant>
 
 #include "tolvex/core/cert.hpp"
 #include "tolvex/core/digest.hpp"
 #include "tolvex/core/key_storage.hpp"
+#include "tolvex/core/scope_exit.hpp"
 #include "tolvex/pkcs11/key_match.hpp"
 #include "tolvex/pkcs11/module.hpp"
 #include "tolvex/pkcs11/names.hpp"
@@ -20,9 +21,6 @@ using core::ErrorKind;
 namespace {
 
 constexpr std::string_view kLoginPrefix = "login no token: ";
-
-// The set of the RequestScope under way on this thread.
-thread_local ModuleSet* t_request_modules = nullptr;
 
 bool requires_pin(CK_FLAGS flags) {
     return (flags & CKF_LOGIN_REQUIRED) != 0 && (flags & CKF_PROTECTED_AUTHENTICATION_PATH) == 0;
@@ -110,22 +108,6 @@ struct Credentials {
     core::PinView pin;
 };
 
-// Logs the session out when signing has begun, whatever its outcome; the
-// result does not matter, the session is closed right after.
-class LogoutOnExit {
-  public:
-    explicit LogoutOnExit(const Session& session) : session_(session) {}
-    LogoutOnExit(const LogoutOnExit&) = delete;
-    LogoutOnExit& operator=(const LogoutOnExit&) = delete;
-    ~LogoutOnExit() {
-        if (auto fn = session_.functions().C_Logout)
-            fn(session_.handle());
-    }
-
-  private:
-    const Session& session_;
-};
-
 // One signature per hash with the key; the first failure ends the batch.
 core::Result<std::vector<core::Bytes>> sign_hashes(const Module& module, const Session& session,
                                                    CK_SLOT_ID slot, const CK_TOKEN_INFO& info,
@@ -169,14 +151,12 @@ core::Result<std::vector<core::Bytes>> sign_hashes(const Module& module, const S
     return signatures;
 }
 
-// Signs with the key of the certificate whose object was found in the
-// session: login, key search, key type, then the hashes.
-core::Result<std::vector<core::Bytes>> sign_in_session(const Module& module, const Session& session,
-                                                       CK_SLOT_ID slot, const CK_TOKEN_INFO& info,
-                                                       const CertificateObject& certificate,
-                                                       std::span<const core::Bytes> hashes,
-                                                       core::DigestAlgorithm alg,
-                                                       core::PinView pin) {
+// Signs with the key of the certificate (its CKA_ID and DER as listed) in a
+// session on its token: login, key search, key type, then the hashes.
+core::Result<std::vector<core::Bytes>> sign_in_session(
+    const Module& module, const Session& session, CK_SLOT_ID slot, const CK_TOKEN_INFO& info,
+    const std::optional<core::Bytes>& id, std::span<const std::uint8_t> der,
+    std::span<const core::Bytes> hashes, core::DigestAlgorithm alg, core::PinView pin) {
     const CK_FLAGS token_flags = info.flags;
     // A token that says its PIN is locked gets no login that can only fail;
     // the user learns it is locked, with a PIN or without one.
@@ -205,7 +185,7 @@ core::Result<std::vector<core::Bytes>> sign_in_session(const Module& module, con
         credentials.pin = pin;
     }
 
-    auto found = find_private_key(session, certificate.id, certificate.value);
+    auto found = find_private_key(session, id, der);
     if (!found)
         return std::unexpected(found.error());
     const CK_OBJECT_HANDLE key = *found;
@@ -228,211 +208,193 @@ core::Result<std::vector<core::Bytes>> sign_in_session(const Module& module, con
             std::any_of(v.begin(), v.end(), [](std::uint8_t b) { return b != 0; });
     }
 
-    LogoutOnExit logout(session);
+    // Once signing has begun the session is logged out whatever the outcome;
+    // the result does not matter, the session is closed right after.
+    const auto logout = core::make_scope_exit([&session] {
+        if (auto fn = session.functions().C_Logout)
+            fn(session.handle());
+    });
     return sign_hashes(module, session, slot, info, key, key_type, always_authenticate, credentials,
                        hashes, alg);
 }
-
-enum class Walk { Next, Stop };
 
 // A slot whose token cannot be read or opened: "slot 3: Function::...".
 std::string slot_failure(CK_SLOT_ID slot, const CallError& e) {
     return "slot " + std::to_string(slot) + ": " + e.text();
 }
 
-// The modules of one operation: those of the request under way on this
-// thread, or a set of the operation's own, released when it ends.
-class OperationModules {
-  public:
-    OperationModules() : set_(RequestScope::current()) {
-        if (set_ == nullptr)
-            set_ = &own_.emplace();
-    }
-    ModuleSet& operator*() const { return *set_; }
+// What tells one token from another in the same slot: the fields of its
+// CK_TOKEN_INFO that name it, as the module reports them.
+std::string token_identity(const CK_TOKEN_INFO& info) {
+    std::string identity;
+    for (std::span<const CK_UTF8CHAR> field : {std::span<const CK_UTF8CHAR>(info.label),
+                                               std::span<const CK_UTF8CHAR>(info.manufacturerID),
+                                               std::span<const CK_UTF8CHAR>(info.model),
+                                               std::span<const CK_UTF8CHAR>(info.serialNumber)})
+        identity.append(reinterpret_cast<const char*>(field.data()), field.size());
+    return identity;
+}
 
-  private:
-    std::optional<ModuleSet> own_;
-    ModuleSet* set_;
+// A module of the request with the slots worth looking at.
+struct ModuleSlots {
+    const Module* module;
+    std::vector<CK_SLOT_ID> slots;
 };
 
-// The one walk over modules, their usable slots and the tokens in them that
-// every operation makes. on_slot(display, module, slot) is called for each
-// usable slot; on_failure(display, text, thrown) for a module that cannot be
-// loaded or whose slots cannot be found (thrown false), and for an exception
-// from any step (thrown true), which ends that module's turn. Both return
-// whether to go on.
-template <class OnFailure, class OnSlot>
-void walk_slots(ModuleSet& modules, std::span<const std::filesystem::path> paths,
-                OnFailure on_failure, OnSlot on_slot) {
-    for (const auto& path : paths) {
-        Walk next = Walk::Next;
+// One request's PKCS#11 work. Each module is loaded at its first use and
+// kept, under the PKCS#11 lock, until the session goes at the end of the
+// request; listings and signing go through the same loads. The listing
+// records where it met each certificate, and signing goes there directly.
+class Pkcs11Session final : public core::SourceSession {
+  public:
+    explicit Pkcs11Session(std::vector<std::filesystem::path> paths) : paths_(std::move(paths)) {}
+
+    core::SourceListing list_certificates() override;
+    core::TokenListing list_tokens() override;
+    core::Result<std::vector<core::Bytes>> sign(const core::SourceCertificate& certificate,
+                                                std::span<const core::Bytes> digests,
+                                                core::DigestAlgorithm alg,
+                                                core::PinView pin) override;
+
+  private:
+    // Module i, loaded, with its usable slots; else why it cannot be used.
+    std::expected<ModuleSlots, std::string> slots_inlock(std::size_t i);
+    // The certificates of one slot into the listing, or a warning.
+    void list_slot_inlock(const std::string& display, std::size_t module_index,
+                          const Module& module, CK_SLOT_ID slot, core::SourceListing& listing);
+
+    std::vector<std::filesystem::path> paths_;
+    ModuleSet modules_;
+};
+
+std::expected<ModuleSlots, std::string> Pkcs11Session::slots_inlock(std::size_t i) {
+    const auto& module = modules_.load(paths_[i]);
+    if (!module)
+        return std::unexpected(module.error());
+    auto slots = usable_slots(*module);
+    if (!slots)
+        return std::unexpected(slots.error().text());
+    return ModuleSlots{&*module, std::move(*slots)};
+}
+
+void Pkcs11Session::list_slot_inlock(const std::string& display, std::size_t module_index,
+                                     const Module& module, CK_SLOT_ID slot,
+                                     core::SourceListing& listing) {
+    auto info = token_info(module, slot);
+    if (!info) {
+        listing.warnings.push_back({display, slot_failure(slot, info.error())});
+        return;
+    }
+    const std::string label = token_texts(*info).label;
+    auto session = Session::open(module, slot);
+    if (!session) {
+        listing.warnings.push_back({display + "/" + label, slot_failure(slot, session.error())});
+        return;
+    }
+    auto objects = certificate_objects(*session);
+    if (!objects) {
+        listing.warnings.push_back({display + "/" + label, objects.error().text()});
+        return;
+    }
+    const std::string identity = token_identity(*info);
+    for (CertificateObject& object : *objects) {
+        core::TokenLocator locator{module_index, static_cast<std::uint64_t>(slot), identity,
+                                   std::move(object.id)};
+        listing.certificates.push_back({std::move(object.value), label, std::nullopt,
+                                        core::SourceKind::Pkcs11, requires_pin(info->flags),
+                                        core::KeyStorage::Token, std::move(locator)});
+    }
+}
+
+core::SourceListing Pkcs11Session::list_certificates() {
+    core::SourceListing listing;
+    for (std::size_t i = 0; i < paths_.size(); ++i) {
         std::string display;
         try {
-            display = display_text(path);
-            const auto& module = modules.get(path);
-            if (!module) {
-                next = on_failure(display, module.error(), false);
-            } else if (auto slots = usable_slots(*module); !slots) {
-                next = on_failure(display, slots.error().text(), false);
-            } else {
-                for (CK_SLOT_ID slot : *slots) {
-                    if ((next = on_slot(display, *module, slot)) == Walk::Stop)
-                        break;
-                }
+            display = display_text(paths_[i]);
+            auto loaded = slots_inlock(i);
+            if (!loaded) {
+                listing.warnings.push_back({display, std::move(loaded.error())});
+                continue;
             }
+            for (CK_SLOT_ID slot : loaded->slots)
+                list_slot_inlock(display, i, *loaded->module, slot, listing);
         } catch (...) {
-            // Nothing a module makes us allocate or do may end the request.
-            next = on_failure(display, core::current_exception_text(), true);
+            // Nothing a module makes us allocate or do may end the request:
+            // the module's turn ends with a warning.
+            listing.warnings.push_back({display, core::current_exception_text()});
         }
-        if (next == Walk::Stop)
-            return;
     }
-}
-
-}  // namespace
-
-RequestScope::RequestScope() {
-    if (t_request_modules == nullptr) {
-        owned_ = std::make_unique<ModuleSet>();
-        t_request_modules = owned_.get();
-    }
-}
-
-RequestScope::~RequestScope() {
-    if (owned_)
-        t_request_modules = nullptr;
-}
-
-ModuleSet* RequestScope::current() {
-    return t_request_modules;
-}
-
-Pkcs11Source::Pkcs11Source(std::vector<std::filesystem::path> module_paths)
-    : module_paths_(std::move(module_paths)) {}
-
-core::SourceListing Pkcs11Source::list_certificates() const {
-    core::SourceListing listing;
-    OperationModules modules;
-    walk_slots(
-        *modules, module_paths_,
-        [&](const std::string& display, std::string text, bool) {
-            listing.warnings.push_back({display, std::move(text)});
-            return Walk::Next;
-        },
-        [&](const std::string& display, const Module& module, CK_SLOT_ID slot) {
-            auto info = token_info(module, slot);
-            if (!info) {
-                listing.warnings.push_back({display, slot_failure(slot, info.error())});
-                return Walk::Next;
-            }
-            const std::string label = token_texts(*info).label;
-            auto session = Session::open(module, slot);
-            if (!session) {
-                listing.warnings.push_back(
-                    {display + "/" + label, slot_failure(slot, session.error())});
-                return Walk::Next;
-            }
-            auto objects = certificate_objects(*session);
-            if (!objects) {
-                listing.warnings.push_back({display + "/" + label, objects.error().text()});
-                return Walk::Next;
-            }
-            for (CertificateObject& object : *objects) {
-                listing.certificates.push_back({std::move(object.value), label, std::nullopt,
-                                                core::SourceKind::Pkcs11, requires_pin(info->flags),
-                                                core::KeyStorage::Token});
-            }
-            return Walk::Next;
-        });
     return listing;
 }
 
-core::Result<core::Bytes> Pkcs11Source::sign_one(std::span<const std::uint8_t> der,
-                                                 std::span<const std::uint8_t> digest,
-                                                 core::DigestAlgorithm alg,
-                                                 core::PinView pin) const {
-    core::Bytes one(digest.begin(), digest.end());
-    auto sigs = sign_batch(der, std::span<const core::Bytes>(&one, 1), alg, pin);
-    if (!sigs)
-        return std::unexpected(sigs.error());
-    return std::move(sigs->front());
-}
-
-core::Result<std::vector<core::Bytes>> Pkcs11Source::sign_batch(
-    std::span<const std::uint8_t> der, std::span<const core::Bytes> digests,
-    core::DigestAlgorithm alg, core::PinView pin) const {
-    std::optional<core::Result<std::vector<core::Bytes>>> outcome;
-    auto end_with = [&](core::Result<std::vector<core::Bytes>> result) {
-        outcome = std::move(result);
-        return Walk::Stop;
-    };
-    // A token that cannot be read is passed over, so that it does not keep
-    // another token from signing; its failure is the outcome only when no
-    // token holds the certificate.
-    std::optional<AgentError> unreadable;
-    auto pass_over = [&](const CallError& e) {
-        unreadable = sign_failed(e);
-        return Walk::Next;
-    };
-    OperationModules modules;
-    walk_slots(
-        *modules, module_paths_,
-        [&](const std::string&, std::string text, bool thrown) {
-            // A module that cannot be used is passed over; one that failed
-            // while signing ends the operation.
-            if (!thrown)
-                return Walk::Next;
-            return end_with(std::unexpected(AgentError::sign_failed(std::move(text))));
-        },
-        [&](const std::string&, const Module& module, CK_SLOT_ID slot) {
-            auto info = token_info(module, slot);
-            if (!info)
-                return pass_over(info.error());
-            auto session = Session::open(module, slot);
-            if (!session)
-                return pass_over(session.error());
-            auto objects = certificate_objects(*session);
-            if (!objects)
-                return pass_over(objects.error());
-            auto match =
-                std::find_if(objects->begin(), objects->end(), [&](const CertificateObject& o) {
-                    return std::equal(o.value.begin(), o.value.end(), der.begin(), der.end());
-                });
-            if (match == objects->end())
-                return Walk::Next;
-            return end_with(
-                sign_in_session(module, *session, slot, *info, *match, digests, alg, pin));
-        });
-    if (outcome)
-        return std::move(*outcome);
-    return std::unexpected(unreadable.value_or(AgentError(ErrorKind::KeyNotFound)));
-}
-
-core::TokenListing Pkcs11Source::list_tokens() const {
+core::TokenListing Pkcs11Session::list_tokens() {
     core::TokenListing listing;
-    // Outside a request, each module has its own turn under the lock.
-    for (const auto& path : module_paths_) {
-        OperationModules modules;
-        walk_slots(
-            *modules, std::span(&path, 1),
-            [&](const std::string& display, std::string text, bool) {
-                listing.warnings.push_back({display, std::move(text)});
-                return Walk::Next;
-            },
-            [&](const std::string& display, const Module& module, CK_SLOT_ID slot) {
-                auto info = token_info(module, slot);
+    for (std::size_t i = 0; i < paths_.size(); ++i) {
+        std::string display;
+        try {
+            display = display_text(paths_[i]);
+            auto loaded = slots_inlock(i);
+            if (!loaded) {
+                listing.warnings.push_back({display, std::move(loaded.error())});
+                continue;
+            }
+            for (CK_SLOT_ID slot : loaded->slots) {
+                auto info = token_info(*loaded->module, slot);
                 if (!info) {
                     listing.warnings.push_back({display, slot_failure(slot, info.error())});
-                    return Walk::Next;
+                    continue;
                 }
                 TokenTexts texts = token_texts(*info);
                 listing.tokens.push_back({display, static_cast<std::uint64_t>(slot),
                                           std::move(texts.label), std::move(texts.manufacturer),
                                           std::move(texts.model), std::move(texts.serial_number)});
-                return Walk::Next;
-            });
+            }
+        } catch (...) {
+            listing.warnings.push_back({display, core::current_exception_text()});
+        }
     }
     return listing;
+}
+
+core::Result<std::vector<core::Bytes>> Pkcs11Session::sign(
+    const core::SourceCertificate& certificate, std::span<const core::Bytes> digests,
+    core::DigestAlgorithm alg, core::PinView pin) {
+    const auto* at = std::get_if<core::TokenLocator>(&certificate.locator);
+    if (at == nullptr || at->module >= paths_.size())
+        return std::unexpected(AgentError(ErrorKind::KeyNotFound));
+    try {
+        // Loaded by the listing that found the certificate: the same load.
+        const auto& module = modules_.load(paths_[at->module]);
+        if (!module)
+            return std::unexpected(AgentError::sign_failed(module.error()));
+        const auto slot = static_cast<CK_SLOT_ID>(at->slot);
+        auto info = token_info(*module, slot);
+        if (!info)
+            return std::unexpected(sign_failed(info.error()));
+        // A token put in the slot since the listing is not the one that
+        // holds the certificate.
+        if (token_identity(*info) != at->token)
+            return std::unexpected(AgentError(ErrorKind::KeyNotFound));
+        auto session = Session::open(*module, slot);
+        if (!session)
+            return std::unexpected(sign_failed(session.error()));
+        return sign_in_session(*module, *session, slot, *info, at->id, certificate.der, digests,
+                               alg, pin);
+    } catch (...) {
+        // As in the listings: a failure of ours inside the module's turn
+        // ends this source's try, not the request.
+        return std::unexpected(AgentError::sign_failed(core::current_exception_text()));
+    }
+}
+
+}  // namespace
+
+Pkcs11Source::Pkcs11Source(std::vector<std::filesystem::path> module_paths)
+    : module_paths_(std::move(module_paths)) {}
+
+std::unique_ptr<core::SourceSession> Pkcs11Source::open() const {
+    return std::make_unique<Pkcs11Session>(module_paths_);
 }
 
 }  // namespace tolvex::pkcs11

@@ -91,7 +91,7 @@ ModuleSet::~ModuleSet() {
         entries_.pop_back();
 }
 
-const std::expected<Module, std::string>& ModuleSet::get(const std::filesystem::path& path) {
+const std::expected<Module, std::string>& ModuleSet::load(const std::filesystem::path& path) {
     for (const auto& entry : entries_) {
         if (entry->path == path)
             return entry->module;

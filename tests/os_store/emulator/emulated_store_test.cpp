@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "sign_listed.hpp"
+
 #include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
@@ -71,18 +73,18 @@ const TestCertificate& ec() {
 }
 
 TEST_F(EmulatedStore, UnsetVariableIsAnEmptyStoreAndABrokenFileAWarning) {
-    auto listing = source.list_certificates();
+    auto listing = source.open()->list_certificates();
     EXPECT_TRUE(listing.certificates.empty());
     EXPECT_TRUE(listing.warnings.empty());
 
     write("store.json", "{ not json");
     ::setenv(os_store::EMULATED_STORE_VARIABLE, (dir_ / "store.json").c_str(), 1);
-    listing = source.list_certificates();
+    listing = source.open()->list_certificates();
     ASSERT_EQ(listing.warnings.size(), 1u);
     EXPECT_EQ(listing.warnings[0].message, "CertOpenStore falhou (erro 13)");
 
     use(json{{"open_error", 5}});
-    listing = source.list_certificates();
+    listing = source.open()->list_certificates();
     ASSERT_EQ(listing.warnings.size(), 1u);
     EXPECT_EQ(listing.warnings[0].message, "CertOpenStore falhou (erro 5)");
 }
@@ -93,7 +95,7 @@ TEST_F(EmulatedStore, SignsAsThePlatformProvidersDo) {
          {entry("cng-rsa", rsa(), {{"api", "cng"}, {"pin", "1234"}}),
           entry("cng-ec", ec(), {{"api", "cng"}}),
           entry("capi", make_test_certificate("Emu CAPI"), {{"api", "capi"}, {"key_spec", 1}})}}});
-    const auto listing = source.list_certificates();
+    const auto listing = source.open()->list_certificates();
     ASSERT_EQ(listing.certificates.size(), 3u);
     EXPECT_EQ(listing.certificates[0].provider, "Emulated Key Storage Provider");
 
@@ -102,7 +104,7 @@ TEST_F(EmulatedStore, SignsAsThePlatformProvidersDo) {
                                     std::pair{DigestAlgorithm::Sha512, "SHA512"}}) {
         const auto digest = sha_digest(name, "dados");
         for (const auto& cert : listing.certificates) {
-            const auto sig = source.sign_one(cert.der, digest, alg, "1234");
+            const auto sig = test::sign_listed_one(source, cert.der, digest, alg, "1234");
             ASSERT_TRUE(sig.has_value()) << name << ": " << sig.error().message();
             EXPECT_TRUE(verify_digest_signature(cert.der, name, digest, *sig)) << name;
         }
@@ -122,21 +124,23 @@ TEST_F(EmulatedStore, PinAndScriptedStatuses) {
     scripted["errors"] = {{"NCryptSignHash#2", "0x8010006C"}};
     use(json{{"certificates", {cng, capi, scripted}}});
     const auto digest = sha_digest("SHA256", "x");
-    const auto certs = source.list_certificates().certificates;
+    const auto certs = source.open()->list_certificates().certificates;
     ASSERT_EQ(certs.size(), 3u);
 
-    auto sig = source.sign_one(certs[0].der, digest, DigestAlgorithm::Sha256, "9999");
+    auto sig = test::sign_listed_one(source, certs[0].der, digest, DigestAlgorithm::Sha256, "9999");
     ASSERT_FALSE(sig);
     EXPECT_EQ(sig.error().kind(), ErrorKind::PinIncorrect);
-    sig = source.sign_one(certs[0].der, digest, DigestAlgorithm::Sha256, std::nullopt);
+    sig =
+        test::sign_listed_one(source, certs[0].der, digest, DigestAlgorithm::Sha256, std::nullopt);
     ASSERT_FALSE(sig);
     EXPECT_EQ(sig.error().kind(), ErrorKind::UserCancelled);
 
-    sig = source.sign_one(certs[1].der, digest, DigestAlgorithm::Sha256, "1");
+    sig = test::sign_listed_one(source, certs[1].der, digest, DigestAlgorithm::Sha256, "1");
     ASSERT_FALSE(sig);
     EXPECT_EQ(sig.error().detail(), "ECDSA em provedor CAPI legado");
 
-    sig = source.sign_one(certs[2].der, digest, DigestAlgorithm::Sha256, std::nullopt);
+    sig =
+        test::sign_listed_one(source, certs[2].der, digest, DigestAlgorithm::Sha256, std::nullopt);
     ASSERT_FALSE(sig);
     EXPECT_EQ(sig.error().kind(), ErrorKind::PinLocked);
 

@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 
+#include "tolvex/core/cert.hpp"
 #include "tolvex/core/error.hpp"
 #include "tolvex/core/source.hpp"
 #include "tolvex/os_store/store_api.hpp"
@@ -21,7 +22,8 @@ inline constexpr std::size_t MAX_PROVIDER_NAME_UNITS = 512;
 core::AgentError windows_error_kind(Dword code);
 
 // The certificate source over the current user's personal store ("MY").
-// Holds no data: every operation opens the store, walks it and closes it.
+// Holds no handle: a request's session opens the store for its listing and
+// again for each signature.
 class WindowsStoreSource final : public core::CertificateSource {
   public:
     // The real platform (platform_store_api()) in the product; tests pass
@@ -29,23 +31,18 @@ class WindowsStoreSource final : public core::CertificateSource {
     explicit WindowsStoreSource(std::shared_ptr<StoreApi> api);
 
     core::SourceKind source_kind() const override { return core::SourceKind::Os; }
-    core::SourceListing list_certificates() const override;
-    core::Result<core::Bytes> sign_one(std::span<const std::uint8_t> der,
-                                       std::span<const std::uint8_t> digest,
-                                       core::DigestAlgorithm alg, core::PinView pin) const override;
-    core::Result<std::vector<core::Bytes>> sign_batch(std::span<const std::uint8_t> der,
-                                                      std::span<const core::Bytes> digests,
-                                                      core::DigestAlgorithm alg,
-                                                      core::PinView pin) const override;
-
-    // One signature with the key the store associates with `der`.
-    core::Result<core::Bytes> sign_with_store_key(std::span<const std::uint8_t> der,
-                                                  std::span<const std::uint8_t> digest,
-                                                  core::DigestAlgorithm alg,
-                                                  core::PinView pin) const;
+    std::unique_ptr<core::SourceSession> open() const override;
 
   private:
     std::shared_ptr<StoreApi> api_;
 };
+
+// One signature with the key the store associates with a certificate its
+// listing met (the locator's place in the walk), of the given key algorithm.
+core::Result<core::Bytes> sign_with_store_key(StoreApi& api,
+                                              const core::SourceCertificate& certificate,
+                                              core::KeyAlgorithm key_alg,
+                                              std::span<const std::uint8_t> digest,
+                                              core::DigestAlgorithm alg, core::PinView pin);
 
 }  // namespace tolvex::os_store

@@ -139,11 +139,12 @@ class Module {
     bool finalize_;
 };
 
-// The modules that the PKCS#11 work of one request has loaded, each loaded
-// once and kept until the set goes: the search for a certificate, the
-// listing that finds its source and the signing all use the same load. A
-// failed load is kept as well, so it is tried once per request. The PKCS#11
-// lock is taken at the first load and held until the modules are released.
+// The modules of one request's PKCS#11 work, each loaded at its first use
+// and kept until the set goes, so that the listing that finds a certificate
+// and the signing with its key use the same load. A failed load is kept as
+// well, so it is tried once per request. The PKCS#11 lock is taken at the
+// first load and held until the modules are released: everything called on
+// a module this set hands out runs under it.
 class ModuleSet {
   public:
     ModuleSet() = default;
@@ -153,7 +154,7 @@ class ModuleSet {
     ~ModuleSet();
 
     // The module at the path, loaded at the first call for it.
-    const std::expected<Module, std::string>& get(const std::filesystem::path& path);
+    const std::expected<Module, std::string>& load(const std::filesystem::path& path);
 
   private:
     struct Entry {
