@@ -235,8 +235,11 @@ std::string token_identity(const CK_TOKEN_INFO& info) {
     return identity;
 }
 
-// A module of the request with the slots worth looking at.
-struct ModuleSlots {
+// A module's turn in a listing: where it stands in the list, its display
+// text, the module and the slots worth looking at.
+struct ModuleTurn {
+    std::size_t index;
+    std::string display;
     const Module* module;
     std::vector<CK_SLOT_ID> slots;
 };
@@ -249,56 +252,76 @@ class Pkcs11Session final : public core::SourceSession {
   public:
     explicit Pkcs11Session(std::vector<std::filesystem::path> paths) : paths_(std::move(paths)) {}
 
-    core::SourceListing list_certificates() override;
-    core::TokenListing list_tokens() override;
+    core::SourceListing list_certificates() override { return list_inlock(&list_slot_inlock); }
+    core::TokenListing list_tokens() override { return list_inlock(&list_token_inlock); }
     core::Result<std::vector<core::Bytes>> sign(const core::SourceCertificate& certificate,
                                                 std::span<const core::Bytes> digests,
                                                 core::DigestAlgorithm alg,
                                                 core::PinView pin) override;
 
   private:
-    // Module i, loaded, with its usable slots; else why it cannot be used.
-    std::expected<ModuleSlots, std::string> slots_inlock(std::size_t i);
-    // The certificates of one slot into the listing, or a warning.
-    void list_slot_inlock(const std::string& display, std::size_t module_index,
-                          const Module& module, CK_SLOT_ID slot, core::SourceListing& listing);
+    // Module i, loaded, with its usable slots; a module that cannot be
+    // used is a warning and has no turn.
+    std::optional<ModuleTurn> turn_inlock(std::size_t i,
+                                          std::vector<core::SourceWarning>& warnings);
+    // One slot's certificates or token into the listing, or a warning.
+    static void list_slot_inlock(const ModuleTurn& turn, CK_SLOT_ID slot,
+                                 core::SourceListing& listing);
+    static void list_token_inlock(const ModuleTurn& turn, CK_SLOT_ID slot,
+                                  core::TokenListing& listing);
+    // Every usable slot of every module, in order, through one of the two.
+    template <class Listing>
+    Listing list_inlock(void (*list_slot)(const ModuleTurn&, CK_SLOT_ID, Listing&));
 
     std::vector<std::filesystem::path> paths_;
     ModuleSet modules_;
 };
 
-std::expected<ModuleSlots, std::string> Pkcs11Session::slots_inlock(std::size_t i) {
-    const auto& module = modules_.load(paths_[i]);
-    if (!module)
-        return std::unexpected(module.error());
-    auto slots = usable_slots(*module);
-    if (!slots)
-        return std::unexpected(slots.error().text());
-    return ModuleSlots{&*module, std::move(*slots)};
+std::optional<ModuleTurn> Pkcs11Session::turn_inlock(std::size_t i,
+                                                     std::vector<core::SourceWarning>& warnings) {
+    std::string display;
+    try {
+        display = display_text(paths_[i]);
+        const auto& module = modules_.load(paths_[i]);
+        if (!module) {
+            warnings.push_back({display, module.error()});
+            return std::nullopt;
+        }
+        auto slots = usable_slots(*module);
+        if (!slots) {
+            warnings.push_back({display, slots.error().text()});
+            return std::nullopt;
+        }
+        return ModuleTurn{i, std::move(display), &*module, std::move(*slots)};
+    } catch (...) {
+        // Nothing a module makes us allocate or do may end the request.
+        warnings.push_back({display, core::current_exception_text()});
+        return std::nullopt;
+    }
 }
 
-void Pkcs11Session::list_slot_inlock(const std::string& display, std::size_t module_index,
-                                     const Module& module, CK_SLOT_ID slot,
+void Pkcs11Session::list_slot_inlock(const ModuleTurn& turn, CK_SLOT_ID slot,
                                      core::SourceListing& listing) {
-    auto info = token_info(module, slot);
+    auto info = token_info(*turn.module, slot);
     if (!info) {
-        listing.warnings.push_back({display, slot_failure(slot, info.error())});
+        listing.warnings.push_back({turn.display, slot_failure(slot, info.error())});
         return;
     }
     const std::string label = token_texts(*info).label;
-    auto session = Session::open(module, slot);
+    auto session = Session::open(*turn.module, slot);
     if (!session) {
-        listing.warnings.push_back({display + "/" + label, slot_failure(slot, session.error())});
+        listing.warnings.push_back(
+            {turn.display + "/" + label, slot_failure(slot, session.error())});
         return;
     }
     auto objects = certificate_objects(*session);
     if (!objects) {
-        listing.warnings.push_back({display + "/" + label, objects.error().text()});
+        listing.warnings.push_back({turn.display + "/" + label, objects.error().text()});
         return;
     }
     const std::string identity = token_identity(*info);
     for (CertificateObject& object : *objects) {
-        core::TokenLocator locator{module_index, static_cast<std::uint64_t>(slot), identity,
+        core::TokenLocator locator{turn.index, static_cast<std::uint64_t>(slot), identity,
                                    std::move(object.id)};
         listing.certificates.push_back({std::move(object.value), label, std::nullopt,
                                         core::SourceKind::Pkcs11, requires_pin(info->flags),
@@ -306,52 +329,32 @@ void Pkcs11Session::list_slot_inlock(const std::string& display, std::size_t mod
     }
 }
 
-core::SourceListing Pkcs11Session::list_certificates() {
-    core::SourceListing listing;
-    for (std::size_t i = 0; i < paths_.size(); ++i) {
-        std::string display;
-        try {
-            display = display_text(paths_[i]);
-            auto loaded = slots_inlock(i);
-            if (!loaded) {
-                listing.warnings.push_back({display, std::move(loaded.error())});
-                continue;
-            }
-            for (CK_SLOT_ID slot : loaded->slots)
-                list_slot_inlock(display, i, *loaded->module, slot, listing);
-        } catch (...) {
-            // Nothing a module makes us allocate or do may end the request:
-            // the module's turn ends with a warning.
-            listing.warnings.push_back({display, core::current_exception_text()});
-        }
+void Pkcs11Session::list_token_inlock(const ModuleTurn& turn, CK_SLOT_ID slot,
+                                      core::TokenListing& listing) {
+    auto info = token_info(*turn.module, slot);
+    if (!info) {
+        listing.warnings.push_back({turn.display, slot_failure(slot, info.error())});
+        return;
     }
-    return listing;
+    TokenTexts texts = token_texts(*info);
+    listing.tokens.push_back({turn.display, static_cast<std::uint64_t>(slot),
+                              std::move(texts.label), std::move(texts.manufacturer),
+                              std::move(texts.model), std::move(texts.serial_number)});
 }
 
-core::TokenListing Pkcs11Session::list_tokens() {
-    core::TokenListing listing;
+template <class Listing>
+Listing Pkcs11Session::list_inlock(void (*list_slot)(const ModuleTurn&, CK_SLOT_ID, Listing&)) {
+    Listing listing;
     for (std::size_t i = 0; i < paths_.size(); ++i) {
-        std::string display;
+        auto turn = turn_inlock(i, listing.warnings);
+        if (!turn)
+            continue;
+        // A failure of ours inside the turn ends it with a warning.
         try {
-            display = display_text(paths_[i]);
-            auto loaded = slots_inlock(i);
-            if (!loaded) {
-                listing.warnings.push_back({display, std::move(loaded.error())});
-                continue;
-            }
-            for (CK_SLOT_ID slot : loaded->slots) {
-                auto info = token_info(*loaded->module, slot);
-                if (!info) {
-                    listing.warnings.push_back({display, slot_failure(slot, info.error())});
-                    continue;
-                }
-                TokenTexts texts = token_texts(*info);
-                listing.tokens.push_back({display, static_cast<std::uint64_t>(slot),
-                                          std::move(texts.label), std::move(texts.manufacturer),
-                                          std::move(texts.model), std::move(texts.serial_number)});
-            }
+            for (CK_SLOT_ID slot : turn->slots)
+                list_slot(*turn, slot, listing);
         } catch (...) {
-            listing.warnings.push_back({display, core::current_exception_text()});
+            listing.warnings.push_back({turn->display, core::current_exception_text()});
         }
     }
     return listing;
