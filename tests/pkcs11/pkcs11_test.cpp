@@ -607,6 +607,31 @@ TEST_F(TokenTest, FirstTokenHoldingTheCertificateSigns) {
     EXPECT_TRUE(sign_listed(source(), ec.cert_der, one, DigestAlgorithm::Sha256, std::nullopt));
 }
 
+TEST_F(TokenTest, SigningGoesOnlyWhereTheListingMetTheCertificate) {
+    const TestKey& ec = test_key(KeyKind::EcP256);
+    add_keyed_token(ec, {"CKF_TOKEN_INITIALIZED", "CKF_LOGIN_REQUIRED"});
+    const std::vector<core::Bytes> one{digest_of(DigestAlgorithm::Sha256)};
+    auto src = source();
+    auto request = src.open();
+    const auto listed = request->list_certificates().certificates.at(0);
+    // Another token in the slot since, a module past the list, a certificate
+    // this source never listed: none of them is logged in to.
+    auto swapped = listed;
+    std::get<core::TokenLocator>(swapped.locator).token[0] ^= 1;
+    auto beyond = listed;
+    std::get<core::TokenLocator>(beyond.locator).module = 1;
+    auto foreign = listed;
+    foreign.locator = core::StoreLocator{0};
+    for (const auto* certificate : {&swapped, &beyond, &foreign}) {
+        auto r = request->sign(*certificate, one, DigestAlgorithm::Sha256, "1234");
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().kind(), ErrorKind::KeyNotFound);
+    }
+    EXPECT_EQ(count("C_Login"), 0u);
+    ASSERT_TRUE(request->sign(listed, one, DigestAlgorithm::Sha256, "1234"));
+    EXPECT_EQ(count("C_Initialize"), 1u);  // the listing's load signs too
+}
+
 TEST_F(TokenTest, AlwaysAuthenticateKeyLogsInForEveryHash) {
     const TestKey& ec = test_key(KeyKind::EcP256);
     Json key = key_object(ec);
