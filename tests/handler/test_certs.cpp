@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 
 #include "tolvex/core/cert.hpp"
 
@@ -101,9 +102,13 @@ TestCert make_cert(const CertSpec& spec) {
     char* data = nullptr;
     long n = BIO_get_mem_data(bio.get(), &data);
     out.key_pem.assign(data, static_cast<std::size_t>(n));
-    std::lock_guard lock(keys_lock);
-    keys_by_cert()[core::compute_thumbprint(out.der)] = out.key_pem;
+    add_key_of(out.der, out.key_pem);
     return out;
+}
+
+void add_key_of(const core::Bytes& cert_der, std::string key_pem) {
+    std::lock_guard lock(keys_lock);
+    keys_by_cert()[core::compute_thumbprint(cert_der)] = std::move(key_pem);
 }
 
 core::Bytes sign_with_key_of(const core::Bytes& cert_der, const core::Bytes& digest,

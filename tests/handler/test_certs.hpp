@@ -27,9 +27,14 @@ struct CertSpec {
 
 TestCert make_cert(const CertSpec& spec);
 
+// Lets sign_with_key_of sign for a certificate made elsewhere, whose private
+// key (PEM) the caller holds.
+void add_key_of(const core::Bytes& cert_der, std::string key_pem);
+
 // Signs the digest with the private key of a certificate that make_cert made
-// in this process, in the form sources return: PKCS#1 v1.5 over the
-// DigestInfo for RSA, r||s for EC. Empty for any other certificate.
+// (or add_key_of was given) in this process, in the form sources return:
+// PKCS#1 v1.5 over the DigestInfo for RSA, r||s for EC. Empty for any other
+// certificate.
 core::Bytes sign_with_key_of(const core::Bytes& cert_der, const core::Bytes& digest,
                              core::DigestAlgorithm alg);
 

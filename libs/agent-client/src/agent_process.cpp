@@ -112,4 +112,8 @@ int AgentProcess::abandon(std::chrono::milliseconds grace) {
     return -1;
 }
 
+std::optional<ResourceUsage> AgentProcess::usage() const {
+    return child_->usage;
+}
+
 }  // namespace tolvex::agent_client

@@ -28,7 +28,8 @@ class AgentProcess::Child {
     int input = -1;
     int output = -1;
     int error = -1;
-    std::optional<int> status;  // once it has been waited for
+    std::optional<int> status;           // once it has been waited for
+    std::optional<ResourceUsage> usage;  // the same, where the platform tells (POSIX)
 
     // Waits, forever when `timeout` is std::nullopt; the status (-1 when it
     // did not exit by itself), std::nullopt while it still runs. Once known,

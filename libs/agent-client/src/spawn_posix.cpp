@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,9 +29,15 @@ std::optional<int> AgentProcess::Child::wait_process(
         std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
     int st = 0;
     for (;;) {
-        const pid_t done = ::waitpid(pid, &st, timeout ? WNOHANG : 0);
-        if (done == pid)
+        struct rusage ru {};
+        const pid_t done = ::wait4(pid, &st, timeout ? WNOHANG : 0, &ru);
+        if (done == pid) {
+            using std::chrono::microseconds, std::chrono::seconds;
+            usage = ResourceUsage{seconds(ru.ru_utime.tv_sec) + microseconds(ru.ru_utime.tv_usec),
+                                  seconds(ru.ru_stime.tv_sec) + microseconds(ru.ru_stime.tv_usec),
+                                  ru.ru_maxrss};  // KiB on Linux
             return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        }
         if (done < 0 && errno != EINTR)
             return -1;  // not our child any more: nothing to wait for
         if (done == 0) {

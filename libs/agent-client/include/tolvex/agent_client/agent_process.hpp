@@ -45,6 +45,14 @@ struct LaunchOptions {
     std::vector<int> closed_descriptors;
 };
 
+// What the agent used over its whole life, as its parent learns when it
+// waits for it.
+struct ResourceUsage {
+    std::chrono::microseconds user_cpu{0};
+    std::chrono::microseconds system_cpu{0};
+    long peak_resident_kib = 0;
+};
+
 class AgentProcess {
   public:
     // A SIGPIPE from a pipe the agent has closed is ignored from then on in
@@ -82,6 +90,9 @@ class AgentProcess {
     // Closes both pipes, as a browser that has gone: the exit status when
     // the agent ends within `grace`, else -1 after killing it.
     int abandon(std::chrono::milliseconds grace);
+    // Once it has been waited for; std::nullopt before, and always on
+    // Windows, where nothing has asked for it yet.
+    std::optional<ResourceUsage> usage() const;
 
     // What a platform supplies: the started child and our ends of its pipes.
     class Child;
