@@ -288,10 +288,9 @@ core::Result<core::Bytes> sign_with_store_key(StoreApi& api,
     CertContext match = 0;
     {
         StoreWalk walk(api, *opened);
-        CertContext context = 0;
-        for (std::size_t position = 0; (context = walk.next()) != 0 && position < at->position;
-             ++position) {
-        }
+        CertContext context = walk.next();
+        for (std::size_t passed = 0; context != 0 && passed < at->position; ++passed)
+            context = walk.next();
         if (context != 0 && has_key_prov_info(api, context) &&
             encoded_equals(api, context, certificate.der))
             match = walk.take();
