@@ -3,6 +3,7 @@
 // Signing as the agent does it: with a certificate as the same session of
 // its source listed it. For the suites that drive one source directly.
 
+#include <algorithm>
 #include <functional>
 #include <span>
 
