@@ -714,8 +714,12 @@ Result<KeyAlgorithm> key_algorithm(std::span<const std::uint8_t> der) {
     auto parsed = x509::parse(der);
     if (!parsed)
         return std::unexpected(AgentError::sign_failed(std::move(parsed.error())));
+    return x509::key_algorithm(*parsed);
+}
+
+Result<KeyAlgorithm> x509::key_algorithm(const Parsed& parsed) {
     const ASN1_OBJECT* alg = nullptr;
-    X509_PUBKEY* key = X509_get_X509_PUBKEY(parsed->cert.get());
+    X509_PUBKEY* key = X509_get_X509_PUBKEY(parsed.cert.get());
     if (key == nullptr ||
         X509_PUBKEY_get0_param(const_cast<ASN1_OBJECT**>(&alg), nullptr, nullptr, nullptr, key) !=
             1 ||

@@ -60,13 +60,13 @@ std::optional<Bytes> ecdsa_der(std::span<const std::uint8_t> rs, std::size_t ord
 }  // namespace
 
 Result<CertificatePublicKey> certificate_public_key(std::span<const std::uint8_t> der) {
-    auto algorithm = key_algorithm(der);
-    if (!algorithm)
-        return std::unexpected(algorithm.error());
     x509::ErrorQueueGuard guard;
     auto parsed = x509::parse(der);
     if (!parsed)
         return std::unexpected(AgentError::sign_failed(std::move(parsed.error())));
+    auto algorithm = x509::key_algorithm(*parsed);
+    if (!algorithm)
+        return std::unexpected(algorithm.error());
     CertificatePublicKey key;
     key.algorithm = *algorithm;
     const auto unreadable = [] {

@@ -1,6 +1,7 @@
 #pragma once
 
-// OpenSSL-facing helpers shared by the summary and the key algorithm check.
+// OpenSSL-facing helpers shared by the summary, the key algorithm check and
+// the public key.
 
 #include <climits>
 #include <cstdint>
@@ -11,6 +12,8 @@
 
 #include <openssl/err.h>
 #include <openssl/x509.h>
+
+#include "tolvex/core/cert.hpp"
 
 namespace tolvex::core::x509 {
 
@@ -45,5 +48,9 @@ struct Parsed {
 // then read from the caller's bytes. The failure is X509_INVALID_PREFIX +
 // OpenSSL's reason for the first (innermost) error of the first attempt.
 std::expected<Parsed, std::string> parse(std::span<const std::uint8_t> der);
+
+// The key algorithm of a parsed certificate, as core::key_algorithm gives it
+// for its DER; for callers that parse the certificate for more than that.
+Result<KeyAlgorithm> key_algorithm(const Parsed& parsed);
 
 }  // namespace tolvex::core::x509
