@@ -22,6 +22,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench_flags.hpp"
+
 #include "tolvex/agent_client/agent_process.hpp"
 #include "tolvex/core/base64.hpp"
 #include "tolvex/core/cert.hpp"
@@ -39,29 +41,18 @@ struct Options {
 };
 
 std::optional<Options> parse(int argc, char** argv) {
+    auto flags =
+        tolvex::bench::parse_flags(argc, argv, {"--agent", "--cert", "--items", "--rounds"});
+    if (!flags)
+        return std::nullopt;
     Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string key = argv[i], value = argv[i + 1];
-        if (key == "--agent")
-            o.agent = value;
-        else if (key == "--cert")
-            o.cert = value;
-        else if (key == "--items")
-            o.items = std::atoi(value.c_str());
-        else if (key == "--rounds")
-            o.rounds = std::atoi(value.c_str());
-        else
-            return std::nullopt;
-    }
-    if (argc % 2 == 0 || o.agent.empty() || o.cert.empty() || o.items <= 0 || o.rounds <= 0)
+    o.agent = (*flags)["--agent"];
+    o.cert = (*flags)["--cert"];
+    o.items = tolvex::bench::count_flag(*flags, "--items", o.items);
+    o.rounds = tolvex::bench::count_flag(*flags, "--rounds", o.rounds);
+    if (o.agent.empty() || o.cert.empty() || o.items <= 0 || o.rounds <= 0)
         return std::nullopt;
     return o;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
 // The request, its items as large as the frame limit lets them be: the
@@ -155,9 +146,10 @@ int main(int argc, char** argv) {
         response_bytes = r->response_bytes;
     }
     std::printf("response: %d signatures, %zu bytes\n", options->items, response_bytes);
-    std::printf("  wall clock, median of %d: %.3f s (min %.3f)\n", options->rounds, median(wall),
-                *std::min_element(wall.begin(), wall.end()));
-    std::printf("  user CPU, median of %d:   %.3f s\n", options->rounds, median(user));
+    std::printf("  wall clock, median of %d: %.3f s (min %.3f)\n", options->rounds,
+                tolvex::bench::median(wall), *std::min_element(wall.begin(), wall.end()));
+    std::printf("  user CPU, median of %d:   %.3f s\n", options->rounds,
+                tolvex::bench::median(user));
     std::printf("  peak resident memory:     %ld KiB\n", peak_kib);
     return 0;
 }

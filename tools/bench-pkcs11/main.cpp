@@ -27,6 +27,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench_flags.hpp"
+
 #include "tolvex/agent_client/agent_process.hpp"
 #include "tolvex/core/base64.hpp"
 #include "tolvex/core/cert.hpp"
@@ -47,35 +49,23 @@ struct Options {
 };
 
 std::optional<Options> parse(int argc, char** argv) {
+    auto flags = tolvex::bench::parse_flags(
+        argc, argv,
+        {"--agent", "--module", "--thumbprint", "--pin", "--spy", "--items", "--rounds"});
+    if (!flags)
+        return std::nullopt;
     Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string key = argv[i], value = argv[i + 1];
-        if (key == "--agent")
-            o.agent = value;
-        else if (key == "--module")
-            o.module = value;
-        else if (key == "--thumbprint")
-            o.thumbprint = value;
-        else if (key == "--pin")
-            o.pin = value;
-        else if (key == "--spy")
-            o.spy = value;
-        else if (key == "--items")
-            o.items = std::atoi(value.c_str());
-        else if (key == "--rounds")
-            o.rounds = std::atoi(value.c_str());
-        else
-            return std::nullopt;
-    }
+    o.agent = (*flags)["--agent"];
+    o.module = (*flags)["--module"];
+    o.thumbprint = (*flags)["--thumbprint"];
+    o.pin = (*flags)["--pin"];
+    o.spy = (*flags)["--spy"];
+    o.items = tolvex::bench::count_flag(*flags, "--items", o.items);
+    o.rounds = tolvex::bench::count_flag(*flags, "--rounds", o.rounds);
     if (o.agent.empty() || o.module.empty() || o.thumbprint.empty() || o.items <= 0 ||
         o.rounds <= 0)
         return std::nullopt;
     return o;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 double ms_since(Clock::time_point start) {
@@ -249,7 +239,7 @@ int main(int argc, char** argv) {
         plain.push_back(*p);
         via_agent.push_back(*a);
     }
-    const double p = median(plain), a = median(via_agent);
+    const double p = tolvex::bench::median(plain), a = tolvex::bench::median(via_agent);
     std::printf("pkcs11 bench: %d RSA signatures, median of %d rounds\n", options->items,
                 options->rounds);
     std::printf("  plain loop (load, C_Login once, C_SignInit/C_Sign each): %.1f ms\n", p);
