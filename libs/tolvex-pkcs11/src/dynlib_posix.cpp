@@ -14,7 +14,7 @@ std::expected<DynLib, std::string> DynLib::open(const std::filesystem::path& pat
     }
     dlerror();
     // RTLD_NODELETE: the module's code stays mapped for the life of the
-    // process, although each operation still loads, initialises, finalizes
+    // process, although each request still loads, initialises, finalizes
     // and releases it. Drivers leave threads running after C_Finalize, and
     // some drag in libraries (opencryptoki's libitm) that do not survive
     // being unloaded and loaded again; unmapped code under either kills the

@@ -25,7 +25,7 @@ std::expected<DynLib, std::string> DynLib::open(const std::filesystem::path& pat
     if (handle == nullptr)
         return std::unexpected(kFailed);
     // Pinned: the module's code stays mapped for the life of the process,
-    // although each operation still loads, initialises, finalizes and
+    // although each request still loads, initialises, finalizes and
     // releases it (FreeLibrary then only drops our reference). Drivers leave
     // threads running after C_Finalize, and unmapped code under one of them
     // kills the agent; the module's static state is not rebuilt per load
